@@ -1,0 +1,121 @@
+#include "platform/sim/ini.h"
+
+#include <cctype>
+
+namespace tarvik::sim {
+
+bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+std::string to_lower(std::string_view s) {
+  std::string r(s);
+  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return r;
+}
+
+std::string to_upper(std::string_view s) {
+  std::string r(s);
+  for (char& c : r) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return r;
+}
+
+std::string trim(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return std::string(s.substr(b, e - b));
+}
+
+const std::string* IniSection::find(std::string_view key) const {
+  for (const auto& [k, v] : keys)
+    if (iequals(k, key)) return &v;
+  return nullptr;
+}
+
+std::string IniSection::get(std::string_view key, std::string_view def) const {
+  const std::string* v = find(key);
+  return v ? *v : std::string(def);
+}
+
+const IniSection* IniFile::find(std::string_view section) const {
+  for (const auto& s : sections)
+    if (iequals(s.name, section)) return &s;
+  return nullptr;
+}
+
+std::string IniFile::get(std::string_view section, std::string_view key,
+                         std::string_view def) const {
+  const IniSection* s = find(section);
+  return s ? s->get(key, def) : std::string(def);
+}
+
+namespace {
+// Cuts a comment that starts with ';' or '#' after white space.
+std::string_view strip_comment(std::string_view v) {
+  for (size_t i = 1; i < v.size(); ++i)
+    if ((v[i] == ';' || v[i] == '#') && (v[i - 1] == ' ' || v[i - 1] == '\t'))
+      return v.substr(0, i);
+  return v;
+}
+}  // namespace
+
+bool parse_ini(std::string_view text, IniFile& out, std::string& error) {
+  IniFile ini;
+  int line_no = 0;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t nl = text.find('\n', pos);
+    std::string_view raw = text.substr(pos, nl == std::string_view::npos ? text.size() - pos
+                                                                          : nl - pos);
+    pos = nl == std::string_view::npos ? text.size() + 1 : nl + 1;
+    ++line_no;
+    std::string line = trim(raw);
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    if (line[0] == '[') {
+      size_t close = line.find(']');
+      std::string rest = close == std::string::npos ? "" : trim(line.substr(close + 1));
+      if (close == std::string::npos || (!rest.empty() && rest[0] != ';' && rest[0] != '#')) {
+        error = std::to_string(line_no) + ": malformed section header";
+        return false;
+      }
+      std::string name = trim(line.substr(1, close - 1));
+      if (name.empty()) {
+        error = std::to_string(line_no) + ": empty section name";
+        return false;
+      }
+      ini.sections.push_back({name, line_no, {}});
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      error = std::to_string(line_no) + ": expected key=value";
+      return false;
+    }
+    if (ini.sections.empty()) {
+      error = std::to_string(line_no) + ": key outside a section";
+      return false;
+    }
+    std::string key = trim(line.substr(0, eq));
+    std::string value = trim(strip_comment(std::string_view(line).substr(eq + 1)));
+    ini.sections.back().keys.emplace_back(std::move(key), std::move(value));
+  }
+  out = std::move(ini);
+  return true;
+}
+
+std::string format_ini(const IniFile& ini) {
+  std::string r;
+  for (const auto& s : ini.sections) {
+    r += "[" + s.name + "]\n";
+    for (const auto& [k, v] : s.keys) r += k + "=" + v + "\n";
+  }
+  return r;
+}
+
+}  // namespace tarvik::sim

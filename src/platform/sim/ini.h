@@ -1,0 +1,43 @@
+// A small reader of the simulated machine's own INI files (machine.ini, tools.ini,
+// mounts.ini, attributes.ini): sections and keys in file order, comments after ';' or '#'
+// at the start of a line or after white space. Malformed lines are errors with a line
+// number. (The agent's profile functions have Windows semantics and live in profile.cpp.)
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tarvik::sim {
+
+struct IniSection {
+  std::string name;
+  int line = 0;
+  std::vector<std::pair<std::string, std::string>> keys;
+
+  // The value of key (compared without regard to case), or nullptr.
+  const std::string* find(std::string_view key) const;
+  std::string get(std::string_view key, std::string_view def = {}) const;
+};
+
+struct IniFile {
+  std::vector<IniSection> sections;
+
+  const IniSection* find(std::string_view section) const;
+  std::string get(std::string_view section, std::string_view key,
+                  std::string_view def = {}) const;
+};
+
+// Parses text; on a malformed line returns false with error "LINE: what".
+bool parse_ini(std::string_view text, IniFile& out, std::string& error);
+
+// Writes sections and keys back as INI text.
+std::string format_ini(const IniFile& ini);
+
+bool iequals(std::string_view a, std::string_view b);
+std::string to_lower(std::string_view s);
+std::string to_upper(std::string_view s);
+std::string trim(std::string_view s);
+
+}  // namespace tarvik::sim

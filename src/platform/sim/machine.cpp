@@ -1,0 +1,303 @@
+#include "platform/sim/machine.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+namespace tarvik::sim {
+
+namespace {
+
+uint64_t steady_ms() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+bool is_dir(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0;
+}
+
+// "2025-01-06 09:49:05" as local time.
+bool parse_start(const std::string& s, int64_t& out) {
+  std::tm tm{};
+  if (std::sscanf(s.c_str(), "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                  &tm.tm_hour, &tm.tm_min, &tm.tm_sec) != 6)
+    return false;
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  tm.tm_isdst = -1;
+  out = static_cast<int64_t>(std::mktime(&tm));
+  return true;
+}
+
+}  // namespace
+
+bool Machine::load(const std::string& root, std::string& error) {
+  root_ = root;
+  while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+  if (!is_dir(root_)) {
+    error = root_ + ": not a folder";
+    return false;
+  }
+  std::string text;
+  std::string path = root_ + "/machine.ini";
+  if (read_host_file(path, text)) {
+    std::string why;
+    if (!parse_ini(text, config_, why)) {
+      error = path + ":" + why;
+      return false;
+    }
+  }
+  std::string drive = to_lower(get("system", "drive", "c"));
+  if (drive.size() != 1 || drive[0] < 'a' || drive[0] > 'z') {
+    error = path + ": [system] drive must be one letter, not '" + drive + "'";
+    return false;
+  }
+  system_drive_ = drive[0];
+  std::string mode = to_lower(get("clock", "mode", "real"));
+  if (mode != "virtual" && mode != "real") {
+    error = path + ": [clock] mode must be virtual or real, not '" + mode + "'";
+    return false;
+  }
+  virtual_clock_ = mode == "virtual";
+  real_start_ms_ = steady_ms();
+  start_unix_ = static_cast<int64_t>(std::time(nullptr));
+  std::string start = get("clock", "start", "");
+  if (virtual_clock_ && !start.empty() && !parse_start(start, start_unix_)) {
+    error = path + ": [clock] start must read YYYY-MM-DD HH:MM:SS, not '" + start + "'";
+    return false;
+  }
+  std::string cp = get("system", "codepage", "65001");
+  if (cp.empty() || cp.find_first_not_of("0123456789") != std::string::npos) {
+    error = path + ": [system] codepage must be a number, not '" + cp + "'";
+    return false;
+  }
+  return true;
+}
+
+std::string Machine::sim_file(std::string_view name) const {
+  return root_ + "/sim/" + std::string(name);
+}
+
+bool Machine::wow64() const { return get("system", "wow64", "1") != "0"; }
+
+uint32_t Machine::codepage() const {
+  return static_cast<uint32_t>(std::stoul(get("system", "codepage", "65001")));
+}
+
+Status Machine::host_path(std::string_view win_path, std::string& out) const {
+  std::string p(win_path);
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  if (p.rfind("\\\\?\\", 0) == 0 || p.rfind("\\\\.\\", 0) == 0) p = p.substr(4);
+  if (p.size() < 2 || p[1] != ':' || !std::isalpha(static_cast<unsigned char>(p[0])))
+    return win::kInvalidName;
+  std::string drive_dir = root_ + "/" + std::string(1, static_cast<char>(std::tolower(
+                                                            static_cast<unsigned char>(p[0]))));
+  if (!is_dir(drive_dir)) return win::kPathNotFound;
+  std::vector<std::string> parts;
+  size_t pos = 2;
+  while (pos < p.size()) {
+    size_t next = p.find('\\', pos);
+    std::string comp = p.substr(pos, next == std::string::npos ? std::string::npos : next - pos);
+    pos = next == std::string::npos ? p.size() : next + 1;
+    if (comp.empty() || comp == ".") continue;
+    if (comp == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(comp);
+  }
+  std::string host = drive_dir;
+  for (const auto& comp : parts) {
+    std::string exact = host + "/" + comp;
+    if (!exists(exact) && is_dir(host)) {
+      if (DIR* d = ::opendir(host.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+          if (iequals(e->d_name, comp)) {
+            exact = host + "/" + e->d_name;
+            break;
+          }
+        }
+        ::closedir(d);
+      }
+    }
+    host = exact;
+  }
+  out = host;
+  return win::kSuccess;
+}
+
+std::string json_escape(std::string_view s) {
+  std::string r;
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': r += "\\\""; break;
+      case '\\': r += "\\\\"; break;
+      case '\n': r += "\\n"; break;
+      case '\r': r += "\\r"; break;
+      case '\t': r += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          r += buf;
+        } else {
+          r += static_cast<char>(c);
+        }
+    }
+  }
+  return r;
+}
+
+namespace {
+void append_line(const std::string& path, const std::string& line) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  ::flock(fd, LOCK_EX);
+  ssize_t done = 0;
+  while (done < static_cast<ssize_t>(line.size())) {
+    ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    if (n <= 0) break;
+    done += n;
+  }
+  ::close(fd);
+}
+}  // namespace
+
+void Machine::record_event(std::string_view fields) const {
+  ::mkdir((root_ + "/sim").c_str(), 0755);
+  append_line(sim_file("events.jsonl"),
+              "{" + std::string(fields) + ",\"ms\":" + std::to_string(now_ms()) + "}\n");
+}
+
+int Machine::record_call(std::string_view fields, uint64_t ms) const {
+  ::mkdir((root_ + "/sim").c_str(), 0755);
+  FileLock lock(*this, "calls");
+  std::string text;
+  int n = 1;
+  if (read_host_file(sim_file("calls.jsonl"), text))
+    for (char c : text)
+      if (c == '\n') ++n;
+  append_line(sim_file("calls.jsonl"), "{\"n\":" + std::to_string(n) + ",\"ms\":" +
+                                           std::to_string(ms) + "," + std::string(fields) + "}\n");
+  return n;
+}
+
+uint64_t Machine::now_ms() const {
+  if (!virtual_clock_) return steady_ms() - real_start_ms_;
+  std::string text;
+  if (!read_host_file(sim_file("clock.state"), text)) return 0;
+  return std::strtoull(text.c_str(), nullptr, 10);
+}
+
+int64_t Machine::now_unix_seconds() const {
+  if (!virtual_clock_) return static_cast<int64_t>(std::time(nullptr));
+  return start_unix_ + static_cast<int64_t>(now_ms() / 1000);
+}
+
+void Machine::advance(uint32_t ms) const {
+  if (!virtual_clock_) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return;
+  }
+  ::mkdir((root_ + "/sim").c_str(), 0755);
+  FileLock lock(*this, "clock");
+  uint64_t now = now_ms() + ms;
+  write_host_file_atomic(sim_file("clock.state"), std::to_string(now));
+}
+
+FileLock::FileLock(const Machine& m, std::string_view name) {
+  ::mkdir((m.root() + "/sim").c_str(), 0755);
+  std::string path = m.sim_file(std::string(name) + ".lock");
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool read_host_file(const std::string& path, std::string& out) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string data;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  out = std::move(data);
+  return true;
+}
+
+bool write_host_file_atomic(const std::string& path, std::string_view data) {
+  std::string tmp = path + ".tmp." + std::to_string(::getpid());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) {
+      ::close(fd);
+      ::unlink(tmp.c_str());
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  ::fsync(fd);
+  ::close(fd);
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+Status win_error_from_errno(int err, const std::string& host_path) {
+  switch (err) {
+    case 0: return win::kSuccess;
+    case ENOENT: {
+      size_t slash = host_path.rfind('/');
+      if (slash != std::string::npos && !is_dir(host_path.substr(0, slash)))
+        return win::kPathNotFound;
+      return win::kFileNotFound;
+    }
+    case ENOTDIR: return win::kPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: return win::kAccessDenied;
+    case EEXIST: return win::kAlreadyExists;
+    case ENOTEMPTY: return win::kDirNotEmpty;
+    case ENOSPC: return 112;  // ERROR_DISK_FULL
+    case ENAMETOOLONG: return 206;  // ERROR_FILENAME_EXCED_RANGE
+    case EBUSY: return win::kBusy;
+    default: return 1117;  // ERROR_IO_DEVICE
+  }
+}
+
+}  // namespace tarvik::sim

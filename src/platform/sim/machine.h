@@ -1,0 +1,84 @@
+// The simulated Windows machine: a folder named by TARVIK_SIM_ROOT that holds the
+// drives (ROOT/c, ROOT/d, ...), machine.ini and the machine's own records under sim/.
+// Every sim service reaches the folder through this object.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/port.h"
+#include "platform/sim/ini.h"
+
+namespace tarvik::sim {
+
+class Machine {
+ public:
+  // Loads ROOT/machine.ini (a missing file is an empty one). On a malformed file returns
+  // false with error naming the file and line.
+  bool load(const std::string& root, std::string& error);
+
+  const std::string& root() const { return root_; }
+  const IniFile& config() const { return config_; }
+  std::string get(std::string_view section, std::string_view key, std::string_view def) const {
+    return config_.get(section, key, def);
+  }
+  // The host path of ROOT/sim/NAME.
+  std::string sim_file(std::string_view name) const;
+
+  char system_drive() const { return system_drive_; }  // lower case
+  bool wow64() const;
+  uint32_t codepage() const;
+
+  // Maps a Windows path ("C:\a\..\B", "c:/x", "\\?\C:\x") to the host path below ROOT.
+  // Components are matched exactly, then without regard to case; the rest are kept as
+  // written. Returns 0, kPathNotFound for a path that names no drive or a missing drive,
+  // or kInvalidName for a path that is not absolute.
+  Status host_path(std::string_view win_path, std::string& out) const;
+
+  // Appends one JSON object line to sim/events.jsonl or sim/calls.jsonl; the object's
+  // fields come in `fields` (already JSON: "\"event\":\"x\"") and "ms" is added.
+  void record_event(std::string_view fields) const;
+  // Returns the number n given to the call.
+  int record_call(std::string_view fields_after_n_ms, uint64_t ms) const;
+
+  // The machine's clock. Virtual: starts at [clock] start and moves only by sleeps; the
+  // elapsed milliseconds live in sim/clock.state, so later processes go on from there.
+  // Real: the host's clock.
+  bool virtual_clock() const { return virtual_clock_; }
+  uint64_t now_ms() const;        // milliseconds since the machine's clock started
+  int64_t now_unix_seconds() const;
+  void advance(uint32_t ms) const;  // a sleep
+
+ private:
+  std::string root_;
+  IniFile config_;
+  char system_drive_ = 'c';
+  bool virtual_clock_ = false;
+  int64_t start_unix_ = 0;  // virtual: [clock] start; real: when this process began
+  uint64_t real_start_ms_ = 0;
+};
+
+// JSON string body (without quotes) of s.
+std::string json_escape(std::string_view s);
+
+// Holds an exclusive lock on ROOT/sim/NAME.lock for the life of the object.
+class FileLock {
+ public:
+  FileLock(const Machine& m, std::string_view name);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// Reads a whole host file; false if it cannot be read.
+bool read_host_file(const std::string& path, std::string& out);
+// Writes a whole host file atomically (temporary file and rename).
+bool write_host_file_atomic(const std::string& path, std::string_view data);
+// Windows error code for a POSIX errno from an operation on host_path.
+Status win_error_from_errno(int err, const std::string& host_path);
+
+}  // namespace tarvik::sim

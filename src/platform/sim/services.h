@@ -1,0 +1,28 @@
+// The services of the simulated machine, one class per port interface.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/port.h"
+#include "platform/sim/machine.h"
+
+namespace tarvik::sim {
+
+std::unique_ptr<Registry> make_registry(const Machine& m);
+std::unique_ptr<Files> make_files(const Machine& m);
+std::unique_ptr<Processes> make_processes(const Machine& m);
+std::unique_ptr<Network> make_network(const Machine& m);
+std::unique_ptr<Clock> make_clock(const Machine& m);
+std::unique_ptr<System> make_system(const Machine& m);
+std::unique_ptr<Console> make_console(const Machine& m);
+std::unique_ptr<Devices> make_devices(const Machine& m);
+std::unique_ptr<Services> make_services(const Machine& m);
+
+// The simulated machine at root, or nullptr with error naming the file and line.
+std::unique_ptr<Platform> make_platform(const std::string& root, std::string& error);
+
+// The Machine behind a platform made by make_platform (for the sim's own tools and tests).
+const Machine& machine_of(Platform& p);
+
+}  // namespace tarvik::sim
