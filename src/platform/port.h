@@ -290,7 +290,8 @@ class Network {
   virtual Status resolve_ipv4(std::string_view name, std::vector<std::string>& out) = 0;
   // One TCP connect to server:port, bound to local (dotted, port 0) unless it is empty.
   virtual Status tcp_connect(std::string_view local, std::string_view server, uint16_t port) = 0;
-  // Where the platform's metadata service answers: "a.b.c.d" or "a.b.c.d:port".
+  // Where this machine's platform puts the metadata service, when it overrides the
+  // address compiled into the agent: "a.b.c.d" or "a.b.c.d:port"; empty otherwise.
   virtual std::string metadata_address() = 0;
 };
 

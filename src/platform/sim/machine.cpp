@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -89,6 +91,21 @@ bool Machine::load(const std::string& root, std::string& error) {
     return false;
   }
   return true;
+}
+
+IniFile Machine::current_config() const {
+  std::string text, error;
+  IniFile ini;
+  if (read_host_file(root_ + "/machine.ini", text) && parse_ini(text, ini, error)) return ini;
+  return config_;
+}
+
+std::vector<const IniSection*> Machine::numbered(const IniFile& ini, std::string_view prefix) {
+  std::vector<const IniSection*> out;
+  std::string head = to_lower(prefix) + ".";
+  for (const auto& s : ini.sections)
+    if (to_lower(s.name).rfind(head, 0) == 0) out.push_back(&s);
+  return out;
 }
 
 std::string Machine::sim_file(std::string_view name) const {

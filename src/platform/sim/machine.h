@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/port.h"
 #include "platform/sim/ini.h"
@@ -23,6 +24,11 @@ class Machine {
   std::string get(std::string_view section, std::string_view key, std::string_view def) const {
     return config_.get(section, key, def);
   }
+  // machine.ini as it is now on disk: tools such as diskpart change its disks and
+  // adapters while the agent runs. Falls back to the file as loaded.
+  IniFile current_config() const;
+  // The sections whose name is PREFIX.N (adapter.1, disk.2, ...), in file order.
+  static std::vector<const IniSection*> numbered(const IniFile& ini, std::string_view prefix);
   // The host path of ROOT/sim/NAME.
   std::string sim_file(std::string_view name) const;
 

@@ -1,0 +1,23 @@
+// tarvik for the Linux build: the agent against the simulated machine named by
+// TARVIK_SIM_ROOT.
+#include <cstdio>
+#include <cstdlib>
+
+#include "frame/entry.h"
+#include "platform/sim/services.h"
+
+int main(int argc, char** argv) {
+  const char* root = std::getenv("TARVIK_SIM_ROOT");
+  if (root == nullptr || *root == '\0') {
+    std::fprintf(stderr, "tarvik: TARVIK_SIM_ROOT is not set; it names the simulated guest\n");
+    return 2;
+  }
+  std::string error;
+  auto p = tarvik::sim::make_platform(root, error);
+  if (!p) {
+    std::fprintf(stderr, "tarvik: %s\n", error.c_str());
+    return 2;
+  }
+  tarvik::install_platform(std::move(p));
+  return tarvik::run_agent(argc, argv);
+}

@@ -1,0 +1,17 @@
+// The verbs of tarvik-sim. Each takes the arguments after its verb and returns the
+// tool's exit code (2 for bad arguments or a malformed guest file).
+#pragma once
+
+#include <string>
+
+// reg.exe's arguments and output on the guest at root.
+int reg_command(int argc, char** argv, const std::string& root);
+
+namespace tarvik_sim {
+
+int init_command(int argc, char** argv);
+int calls_command(int argc, char** argv, const std::string& root);
+int stamp_command(int argc, char** argv, const std::string& root);
+int reboot_command(int argc, char** argv, const std::string& root);
+
+}  // namespace tarvik_sim

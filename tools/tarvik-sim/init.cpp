@@ -1,0 +1,185 @@
+// tarvik-sim init DIR [--iso]: makes a ready guest.
+//
+// Without --iso: a Windows Server guest on C: with the product folder staged under
+// C:\ProgramData\kovenu, one adapter, a system disk with free space behind its volume
+// and a raw data disk.
+// With --iso: an installation medium on X: (isoMode=1 in its SYSTEM hive, the agent in
+// X:\kovenu\tarvik) and an offline installation on D: whose disk has free space.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "commands.h"
+#include "platform/sim/machine.h"
+
+namespace tarvik_sim {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kRegHeader[] = "Windows Registry Editor Version 5.00\r\n\r\n";
+
+std::string software_hive(const char* product, const char* release, const char* buildlab) {
+  std::string cv =
+      std::string("\"ProductName\"=\"") + product + "\"\r\n\"ReleaseId\"=\"" + release +
+      "\"\r\n\"BuildLabEx\"=\"" + buildlab +
+      "\"\r\n\"CurrentBuildNumber\"=\"17763\"\r\n\"CurrentVersion\"=\"6.3\"\r\n"
+      "\"EditionID\"=\"ServerDatacenter\"\r\n\"InstallationType\"=\"Server\"\r\n\r\n";
+  return std::string(kRegHeader) + "[Microsoft\\Windows NT\\CurrentVersion]\r\n" + cv +
+         "[Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion]\r\n" + cv +
+         "[Microsoft\\Windows\\CurrentVersion]\r\n\"ProgramFilesDir\"=\"C:\\\\Program Files\"\r\n\r\n";
+}
+
+std::string system_hive(bool iso_medium, const char* computer_name) {
+  std::string cs = "ControlSet001";
+  std::string h = kRegHeader;
+  if (iso_medium) h += "[]\r\n\"isoMode\"=dword:00000001\r\n\r\n";
+  h += "[Select]\r\n\"Current\"=dword:00000001\r\n\"Default\"=dword:00000001\r\n"
+       "\"Failed\"=dword:00000000\r\n\"LastKnownGood\"=dword:00000001\r\n\r\n";
+  h += "[" + cs + "\\Control\\ComputerName\\ComputerName]\r\n\"ComputerName\"=\"" +
+       computer_name + "\"\r\n\r\n";
+  h += "[" + cs + "\\Control\\ComputerName\\ActiveComputerName]\r\n\"ComputerName\"=\"" +
+       computer_name + "\"\r\n\r\n";
+  h += "[" + cs + "\\Control\\Session Manager\\Memory Management]\r\n"
+       "\"PagingFiles\"=hex(7):63,00,3a,00,5c,00,70,00,61,00,67,00,65,00,66,00,69,00,6c,00,65,"
+       "00,2e,00,73,00,79,00,73,00,00,00,00,00\r\n\r\n";
+  h += "[" + cs + "\\Control\\TimeZoneInformation]\r\n\"RealTimeIsUniversal\"=dword:00000000\r\n"
+       "\"TimeZoneKeyName\"=\"UTC\"\r\n\r\n";
+  h += "[" + cs + "\\Services\\Tcpip\\Parameters]\r\n\"Hostname\"=\"" + computer_name +
+       "\"\r\n\"NV Hostname\"=\"" + computer_name + "\"\r\n\r\n";
+  h += "[" + cs + "\\Services\\W32Time\\Parameters]\r\n\"Type\"=\"NTP\"\r\n\r\n";
+  h += "[" + cs + "\\Services\\Disk]\r\n\"Start\"=dword:00000000\r\n\r\n";
+  return h;
+}
+
+// Rules under which the standard tools of Windows succeed.
+constexpr char kToolsIni[] =
+    "; Scripted answers of tools: the first rule whose match hits the whole command line.\n"
+    "[rule.netsh]\nmatch=netsh *\nexit=0\noutput=Ok.\\r\\n\n"
+    "[rule.route]\nmatch=route *\nexit=0\noutput= OK!\\r\\n\n"
+    "[rule.ipconfig]\nmatch=ipconfig*\nexit=0\noutput=\n"
+    "[rule.net]\nmatch=net *\nexit=0\noutput=The command completed successfully.\\r\\n\n"
+    "[rule.w32tm]\nmatch=w32tm *\nexit=0\noutput=The command completed successfully.\\r\\n\n"
+    "[rule.sc]\nmatch=sc *\nexit=0\noutput=[SC] ChangeServiceConfig SUCCESS\\r\\n\n"
+    "[rule.certutil]\nmatch=certutil *\nexit=0\noutput=CertUtil: -addstore command completed "
+    "successfully.\\r\\n\n"
+    "[rule.cacls]\nmatch=cacls *\nexit=0\noutput=processed file\\r\\n\n"
+    "[rule.bcdedit]\nmatch=bcdedit *\nexit=0\noutput=The operation completed successfully.\\r\\n\n"
+    "[rule.bcdboot]\nmatch=bcdboot *\nexit=0\noutput=Boot files successfully created.\\r\\n\n"
+    "[rule.dism]\nmatch=dism *\nexit=0\noutput=The operation completed successfully.\\r\\n\n"
+    "[rule.powershell]\nmatch=powershell*\nexit=0\noutput=\n"
+    "[rule.reg]\nmatch=reg *\nexit=0\noutput=The operation completed successfully.\\r\\n\n"
+    "[rule.dpinst]\nmatch=*dpinst_*\nexit=0\noutput=\n"
+    "[rule.install]\nmatch=*install.bat*\nexit=0\noutput=installed\\r\\n\n";
+
+bool write_file(const fs::path& p, const std::string& text) {
+  std::error_code ec;
+  fs::create_directories(p.parent_path(), ec);
+  FILE* f = std::fopen(p.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+void make_windows(const fs::path& drive) {
+  for (const char* d : {"Windows/System32/config", "Windows/SysWOW64", "Windows/Panther",
+                        "Windows/INF", "Program Files", "Program Files (x86)", "ProgramData",
+                        "Users"})
+    fs::create_directories(drive / d);
+}
+
+void make_product_folder(const fs::path& product) {
+  write_file(product / "tarvik" / "tarvik.exe", "tarvik agent (simulated)\n");
+  write_file(product / "assist" / "config.ini", "[assist]\r\nversion=1.0.0.1\r\n");
+  write_file(product / "assist" / "1.0.0.1" / "install.bat", "@echo off\r\necho installed\r\n");
+}
+
+}  // namespace
+
+int init_command(int argc, char** argv) {
+  bool iso = false;
+  const char* dir = nullptr;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--iso") == 0)
+      iso = true;
+    else if (!dir && argv[i][0] != '-')
+      dir = argv[i];
+    else {
+      std::fprintf(stderr, "tarvik-sim init: unexpected argument '%s'\n", argv[i]);
+      return 2;
+    }
+  }
+  if (!dir) {
+    std::fprintf(stderr, "tarvik-sim init: usage: init DIR [--iso]\n");
+    return 2;
+  }
+  fs::path root(dir);
+  std::error_code ec;
+  if (fs::exists(root / "machine.ini", ec)) {
+    std::fprintf(stderr, "tarvik-sim init: %s already holds a guest (machine.ini)\n", dir);
+    return 2;
+  }
+  fs::create_directories(root / "sim", ec);
+  if (ec) {
+    std::fprintf(stderr, "tarvik-sim init: cannot create %s: %s\n", dir, ec.message().c_str());
+    return 2;
+  }
+
+  std::string ini;
+  const char* product = "Windows Server 2019 Datacenter";
+  const char* buildlab = "17763.1.amd64fre.rs5_release.180914-1434";
+  if (!iso) {
+    ini =
+        "[system]\ndrive=c\nprogram=C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe\nuser=system\n"
+        "wow64=1\nmemory_mb=8192\nserial=1\ncodepage=65001\nhypervisor=KVMKVMKVM\n"
+        "hypervisor_max=0x40000001\n"
+        "[clock]\nmode=virtual\n"
+        "[network]\nhost_addresses=10.0.0.5\n"
+        "[adapter.1]\nindex=11\nmac=52:54:00:12:34:56\nname=Ethernet\n"
+        "id={2A9B1C62-0F52-4D23-9AB3-0C6C1B3F7E01}\ndescription=Virtio Ethernet Adapter\n"
+        "ipv4=10.0.0.5\npresent_after_ms=0\n"
+        "[disk.1]\nnumber=0\nstyle=mbr\npartitions=07\nletters=c\nfree_mb=10240\n"
+        "[disk.2]\nnumber=1\nstyle=raw\npartitions=\nletters=\nfree_mb=20480\n"
+        "[device.1]\nhardware_id=PCI\\VEN_1AF4&DEV_1000&SUBSYS_00011AF4&REV_00\n"
+        "install_state=0\n"
+        "[service.W32Time]\npresent=1\n";
+    fs::path c = root / "c";
+    make_windows(c);
+    write_file(c / "Windows/System32/config/SOFTWARE", software_hive(product, "1809", buildlab));
+    write_file(c / "Windows/System32/config/SYSTEM", system_hive(false, "WIN-SIMGUEST"));
+    make_product_folder(c / "ProgramData" / "kovenu");
+  } else {
+    ini =
+        "[system]\ndrive=x\nprogram=X:\\kovenu\\tarvik\\tarvik.exe\nuser=system\nwow64=1\n"
+        "memory_mb=8192\nserial=1\ncodepage=65001\nhypervisor=KVMKVMKVM\n"
+        "hypervisor_max=0x40000001\n"
+        "[clock]\nmode=virtual\n"
+        "[network]\nhost_addresses=10.0.0.5\n"
+        "[adapter.1]\nindex=11\nmac=52:54:00:12:34:56\nname=Ethernet\n"
+        "id={2A9B1C62-0F52-4D23-9AB3-0C6C1B3F7E01}\ndescription=Virtio Ethernet Adapter\n"
+        "ipv4=10.0.0.5\npresent_after_ms=0\n"
+        "[disk.1]\nnumber=0\nstyle=mbr\npartitions=07\nletters=d\nfree_mb=10240\n"
+        "[service.W32Time]\npresent=1\n";
+    fs::path x = root / "x";
+    fs::create_directories(x / "Windows/System32/config");
+    write_file(x / "Windows/System32/config/SOFTWARE",
+               software_hive("Windows PE", "", "17763.1.amd64fre.rs5_release.180914-1434"));
+    write_file(x / "Windows/System32/config/SYSTEM", system_hive(true, "MINWINPC"));
+    make_product_folder(x / "kovenu");
+    fs::path d = root / "d";
+    make_windows(d);
+    write_file(d / "Windows/System32/config/SOFTWARE", software_hive(product, "1809", buildlab));
+    write_file(d / "Windows/System32/config/SYSTEM", system_hive(false, "WIN-OFFLINE"));
+  }
+  write_file(root / "machine.ini", ini);
+  write_file(root / "sim" / "tools.ini", kToolsIni);
+  std::printf("%s guest ready in %s\n", iso ? "installation medium and offline" : "running",
+              dir);
+  return 0;
+}
+
+}  // namespace tarvik_sim

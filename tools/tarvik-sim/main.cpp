@@ -1,0 +1,48 @@
+// tarvik-sim: the simulated guest's own tool.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "commands.h"
+
+namespace {
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: tarvik-sim [--root DIR] VERB ...\n"
+               "  init DIR [--iso]          make a ready guest (or a medium with --iso)\n"
+               "  reg [--hive FILE] query|add|delete|export|import ...\n"
+               "  calls                     the processes the agent started\n"
+               "  stamp WINPATH A.B.C.D     a file that carries that file version\n"
+               "  reboot                    a simulated reboot\n"
+               "The guest is named by --root or TARVIK_SIM_ROOT.\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int i = 1;
+  std::string root;
+  if (const char* env = std::getenv("TARVIK_SIM_ROOT")) root = env;
+  if (i + 1 < argc && std::strcmp(argv[i], "--root") == 0) {
+    root = argv[i + 1];
+    i += 2;
+  }
+  if (i >= argc) return usage();
+  std::string verb = argv[i];
+  int rest_argc = argc - i - 1;
+  char** rest = argv + i + 1;
+  if (verb == "init") return tarvik_sim::init_command(rest_argc, rest);
+  if (root.empty()) {
+    std::fprintf(stderr, "tarvik-sim: no guest: give --root DIR or set TARVIK_SIM_ROOT\n");
+    return 2;
+  }
+  if (verb == "reg") return reg_command(rest_argc, rest, root);
+  if (verb == "calls") return tarvik_sim::calls_command(rest_argc, rest, root);
+  if (verb == "stamp") return tarvik_sim::stamp_command(rest_argc, rest, root);
+  if (verb == "reboot") return tarvik_sim::reboot_command(rest_argc, rest, root);
+  std::fprintf(stderr, "tarvik-sim: unknown verb '%s'\n", verb.c_str());
+  return usage();
+}
