@@ -1,0 +1,68 @@
+// The config command: the operation table, its dispatcher and the saved configuration
+// tarvik.ini that ISO mode records and first boot replays.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarvik {
+
+class Config;
+
+// One row of the operation table: a command line of exactly word_count words whose
+// word 3 is name runs handler with the words from the operation name on.
+struct OperationEntry {
+  const char* name;
+  int (Config::*handler)(int count, char** words);
+  int word_count;
+};
+
+class Config {
+ public:
+  static Config& instance();
+
+  // The config command (words: program, "config", platform word, operation, args...).
+  int dispatch(int count, char** words);
+  // Records a command line in the target's tarvik.ini (ISO mode); always 0.
+  int save_config(int count, char** words);
+  // Runs every recorded command of the running system's tarvik.ini; 0.
+  int replay_saved_config();
+  // Runs one recorded command line; the dispatcher's result.
+  int run_saved_command(const std::string& value);
+
+  // "%c:\ProgramData\kovenu\tarvik\tarvik.ini".
+  static std::string ini_path(char drive);
+  static const std::vector<OperationEntry>& operations();
+
+  // Handlers of the table.
+  int config_passwd(int count, char** words);
+  int network_clean(int count, char** words);
+  int network_reset(int count, char** words);
+  int config_ip(int count, char** words);
+  int config_ip_segment(int count, char** words);
+  int config_route(int count, char** words);
+  int config_dns(int count, char** words);
+  int config_nothing(int count, char** words);  // "host" and "set_passwd_auth"
+  int config_hostname(int count, char** words);
+  int config_ntp(int count, char** words);
+  int config_disk(int count, char** words);
+  int config_extend_sysvol(int count, char** words);
+  int config_wsus(int count, char** words);
+  int config_cloudinit(int count, char** words);
+  int config_cloudinit_no_disk(int count, char** words);
+  int install_kovenu_service(int count, char** words);
+
+  // Operations of ISO mode on the offline image (given the whole command line).
+  int iso_config_pagefile(int count, char** words);
+  int iso_config_hostname(char** words);
+  int iso_config_timeclock(char** words);
+};
+
+// Boot repair of the offline installation (ISO mode "d2sfix").
+int d2sfix();
+
+// Writes "dpinst" under "update" of tarvik.ini: "1" leaves drivers for dpinst on first
+// boot. The file is the target's in ISO mode, else C:'s.
+void set_dpinst_flag(bool flag);
+
+}  // namespace tarvik

@@ -1,0 +1,72 @@
+// The operation table and the dispatcher.
+#include "config/config.h"
+#include "disk/disk_manager.h"
+#include "frame/utils.h"
+
+namespace tarvik {
+
+Config& Config::instance() {
+  static Config config;
+  return config;
+}
+
+const std::vector<OperationEntry>& Config::operations() {
+  static const std::vector<OperationEntry> table = {
+      {"passwd", &Config::config_passwd, 6},
+      {"network_clean", &Config::network_clean, 4},
+      {"network_reset", &Config::network_reset, 4},
+      {"ip", &Config::config_ip, 9},
+      {"ip_segment", &Config::config_ip_segment, 8},
+      {"route", &Config::config_route, 8},
+      {"dns", &Config::config_dns, 7},
+      {"host", &Config::config_nothing, 6},
+      {"hostname", &Config::config_hostname, 5},
+      {"ntp", &Config::config_ntp, 5},
+      {"disk", &Config::config_disk, 4},
+      {"extend_sysvol", &Config::config_extend_sysvol, 4},
+      {"wsus", &Config::config_wsus, 5},
+      {"set_passwd_auth", &Config::config_nothing, 5},
+      {"cloudinit", &Config::config_cloudinit, 4},
+      {"cloudinit_nodisk", &Config::config_cloudinit_no_disk, 4},
+      {"installKovenuService", &Config::install_kovenu_service, 5},
+  };
+  return table;
+}
+
+int Config::dispatch(int count, char** words) {
+  if (count < 3) return -1;
+  if (utils::iso_mode()) {
+    // A command without an operation word names nothing to apply or replay: it is an
+    // unknown operation here too, rather than a recorded empty command.
+    if (count == 3) {
+      utils::log("TARVIK_REPORT_ERROR:unknown_operation %s", "");
+      utils::exit_report(-1, "unknown operation");
+      return -1;
+    }
+    const std::string op = words[3];
+    if (equals_nocase(op, "d2sfix")) return d2sfix();
+    if (equals_nocase(op, "pagefile")) return iso_config_pagefile(count, words);
+    if (equals_nocase(op, "hostname")) iso_config_hostname(words);
+    if (equals_nocase(op, "timezone_clock")) iso_config_timeclock(words);
+    if (equals_nocase(op, "extend_sysvol")) {
+      utils::log("extend_system_volume.");
+      disk_manager::instance().extend_volume(true);
+      utils::log("extend_system_volume finished.");
+    }
+    return save_config(count, words);
+  }
+  const char* op = count > 3 ? words[3] : "";
+  for (const OperationEntry& row : operations())
+    if (count == row.word_count && std::string(op) == row.name)
+      return (this->*row.handler)(count - 3, words + 3);
+  utils::log("TARVIK_REPORT_ERROR:unknown_operation %s", op);
+  utils::exit_report(-1, "unknown operation");
+  return -1;
+}
+
+int Config::config_nothing(int, char**) {
+  utils::exit_report(0, "success");
+  return 0;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,29 @@
+#include "frame/format.h"
+
+#include <cstdio>
+
+namespace tarvik {
+
+std::string vstrformat(const char* fmt, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char small[512];
+  int n = std::vsnprintf(small, sizeof small, fmt, copy);
+  va_end(copy);
+  if (n < 0) return {};
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string out(static_cast<size_t>(n) + 1, '\0');
+  std::vsnprintf(out.data(), out.size(), fmt, args);
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+std::string strformat(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string s = vstrformat(fmt, args);
+  va_end(args);
+  return s;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,166 @@
+// The utils object's construction and its log and report channel.
+#include <cstdlib>
+#include <mutex>
+
+#include "frame/utils.h"
+#include "image/guest_info.h"
+
+namespace tarvik {
+
+namespace {
+
+constexpr size_t kMessageLimit = 4095;
+constexpr char kSerialName[] = "COM1";
+constexpr char kSerialAcpiDevice[] =
+    "\\\\?\\ACPI#PNP0501#1#{4D36E978-E325-11CE-BFC1-08002BE10318}";
+
+std::unique_ptr<utils>& slot() {
+  static std::unique_ptr<utils> u;
+  return u;
+}
+
+std::mutex& slot_mutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::string cut_message(std::string s) {
+  if (s.size() > kMessageLimit) s.resize(kMessageLimit);
+  return s;
+}
+
+}  // namespace
+
+utils& utils::instance() {
+  std::lock_guard<std::mutex> lock(slot_mutex());
+  if (!slot()) slot().reset(new utils());
+  return *slot();
+}
+
+void utils::reset() {
+  std::lock_guard<std::mutex> lock(slot_mutex());
+  slot().reset();
+}
+
+utils::utils() {
+  enable_privilege("SeRestorePrivilege");
+  enable_privilege("SeBackupPrivilege");
+  RegKey system;
+  if (platform().registry().create("SYSTEM", reg::kOptionNonVolatile, reg::kGenericAll, system) !=
+      win::kSuccess)
+    return;
+  uint32_t iso = 0;
+  system.query_dword("isoMode", iso);
+  system.close();
+  iso_mode_ = iso != 0;
+  // Media that lack the COM1 name get it for the first ACPI serial port.
+  std::unique_ptr<SerialPort> probe;
+  if (platform().console().open_serial(kSerialName, probe) == win::kFileNotFound)
+    platform().system().define_dos_device(kSerialName, kSerialAcpiDevice);
+}
+
+void utils::open_log_file() {
+  if (log_open_attempted_ || log_opening_) return;
+  log_opening_ = true;
+  // In ISO mode the log goes to the target installation, whose lookup logs through this
+  // channel itself: its lines wait in pending_ until the file is open.
+  char drive = iso_mode_ ? GuestInfo::instance().system_disk() : system_drive();
+  log_opening_ = false;
+  if (log_open_attempted_) return;  // the lookup's own report already ended the attempt
+  log_open_attempted_ = true;
+  if (drive == 0) return;
+  Files& files = platform().files();
+  std::string folder = strformat("%c:\\ProgramData\\kovenu\\tarvik\\log", drive);
+  uint32_t attributes = 0;
+  if (files.get_attributes(folder, attributes) == win::kSuccess &&
+      !(attributes & attr::kDirectory))
+    files.delete_file(folder);
+  if (!files.exists(folder)) files.create_directories(folder);
+  LocalTime t = platform().clock().local_time();
+  std::string name = strformat("%04d.%02d.%02d.log", t.year, t.month, t.day);
+  std::string path = strformat("%s\\%s", folder.c_str(), name.c_str());
+  std::unique_ptr<AppendFile> file;
+  if (files.open_append(path, file) == win::kSuccess) log_ = std::move(file);
+}
+
+void utils::open_serial_port() {
+  if (serial_open_attempted_) return;
+  serial_open_attempted_ = true;
+  Console& console = platform().console();
+  std::unique_ptr<SerialPort> port;
+  Status s = console.open_serial(kSerialName, port);
+  if (s != win::kSuccess || !port) {
+    write_line(strformat("Create com port %s failed,err=%d", kSerialName, static_cast<int>(s)),
+               false);
+    return;
+  }
+  if (Status e = port->get_state(); e != win::kSuccess)
+    write_line(strformat("Get Com port status error! err=%d", static_cast<int>(e)), false);
+  if (Status e = port->set_line(9600, 8, 0, 0); e != win::kSuccess)
+    write_line(strformat("Set Com port status error! err=%d", static_cast<int>(e)), false);
+  if (port->set_timeouts(50, 10, 50, 10, 50) != win::kSuccess)
+    console.write_stdout("Set Com port timeout properties error!");
+  serial_ = std::move(port);
+}
+
+void utils::close_serial_port() {
+  serial_.reset();
+  serial_open_attempted_ = true;
+}
+
+void utils::write_line(const std::string& message, bool mirror) {
+  open_log_file();
+  if (log_opening_) {
+    pending_.emplace_back(message, mirror);
+    return;
+  }
+  if (!log_) return;
+  if (!pending_.empty()) {
+    auto waiting = std::move(pending_);
+    pending_.clear();
+    for (auto& [text, to_serial] : waiting) write_line(text, to_serial);
+  }
+  LocalTime t = platform().clock().local_time();
+  std::string line = strformat("[pid=%u,iso=%d][%04d/%02d/%02d/%02d:%02d:%02d] ",
+                               platform().system().process_id(), iso_mode_ ? 1 : 0, t.year,
+                               t.month, t.day, t.hour, t.minute, t.second);
+  line += message;
+  line += "\r\n";
+  log_->append(line);
+  if (!mirror) return;
+  open_serial_port();
+  if (serial_) serial_->write(ansi_to_utf8(line));
+}
+
+void utils::log(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string message = cut_message(vstrformat(fmt, args));
+  va_end(args);
+  instance().write_line(message, true);
+}
+
+void utils::log_to_file(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string message = cut_message(vstrformat(fmt, args));
+  va_end(args);
+  instance().write_line(message, false);
+}
+
+void utils::exit_report(int code, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = cut_message(vstrformat(fmt, args));
+  va_end(args);
+  platform().console().write_stdout(strformat("%d:%s", code, text.c_str()));
+  log("tarvik exit %d,%s", code, text.c_str());
+  utils& u = instance();
+  if (!u.iso_mode_) return;
+  u.close_serial_port();
+  // Lines still waiting for the target's log file are lost only when no file could
+  // be opened at all.
+  std::exit(0);
+}
+
+}  // namespace tarvik
