@@ -1,0 +1,150 @@
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/sim/command_line.h"
+#include "platform/sim/tools.h"
+
+namespace tarvik::sim {
+
+namespace {
+
+char fold(char c) {
+  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// Whole-text glob without regard to case: reach[j] says pattern[0, j) covers what has
+// been read so far.
+bool glob_covers(std::string_view text, std::string_view pattern) {
+  const size_t n = pattern.size();
+  std::vector<char> reach(n + 1, 0), next(n + 1, 0);
+  auto close_stars = [&](std::vector<char>& r) {
+    for (size_t j = 0; j < n; ++j)
+      if (r[j] && pattern[j] == '*') r[j + 1] = 1;
+  };
+  reach[0] = 1;
+  close_stars(reach);
+  for (char c : text) {
+    std::fill(next.begin(), next.end(), 0);
+    for (size_t j = 0; j < n; ++j) {
+      if (!reach[j]) continue;
+      if (pattern[j] == '*')
+        next[j] = 1;
+      else if (pattern[j] == '?' || fold(pattern[j]) == fold(c))
+        next[j + 1] = 1;
+    }
+    close_stars(next);
+    reach.swap(next);
+  }
+  return reach[n] != 0;
+}
+
+// \r \n \t \\ of a rule's output.
+std::string unescape(std::string_view s) {
+  std::string r;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 == s.size()) {
+      r.push_back(s[i]);
+      continue;
+    }
+    switch (s[++i]) {
+      case 'r':
+        r.push_back('\r');
+        break;
+      case 'n':
+        r.push_back('\n');
+        break;
+      case 't':
+        r.push_back('\t');
+        break;
+      case '\\':
+        r.push_back('\\');
+        break;
+      default:
+        r.push_back('\\');
+        r.push_back(s[i]);
+    }
+  }
+  return r;
+}
+
+bool load_ini(const std::string& path, IniFile& out) {
+  std::string text, error;
+  if (!read_host_file(path, text)) return false;
+  if (parse_ini(text, out, error)) return true;
+  std::fprintf(stderr, "tarvik sim: %s:%s\n", path.c_str(), error.c_str());
+  return false;
+}
+
+// Takes one hit of rule when it has one left; false when its times are used up.
+bool take_hit(const Machine& m, const IniSection& rule) {
+  FileLock lock(m, "tools");
+  IniFile state;
+  load_ini(m.sim_file("tools.state"), state);
+  if (!state.find("hits")) state.sections.push_back({"hits", 0, {}});
+  IniSection* hits = nullptr;
+  for (auto& s : state.sections)
+    if (iequals(s.name, "hits")) hits = &s;
+  unsigned long count = std::strtoul(hits->get(rule.name, "0").c_str(), nullptr, 10);
+  const std::string* times = rule.find("times");
+  if (times && !times->empty() && count >= std::strtoul(times->c_str(), nullptr, 10)) return false;
+  set_ini_key(*hits, rule.name, std::to_string(count + 1));
+  write_host_file_atomic(m.sim_file("tools.state"), format_ini(state));
+  return true;
+}
+
+std::string base_name(std::string_view program) {
+  size_t slash = program.find_last_of("\\/");
+  return to_lower(slash == std::string_view::npos ? program : program.substr(slash + 1));
+}
+
+}  // namespace
+
+bool answer_from_rules(const Machine& m, std::string_view cmdline, ToolAnswer& out) {
+  IniFile rules;
+  if (!load_ini(m.sim_file("tools.ini"), rules)) return false;
+  for (const auto& rule : rules.sections) {
+    if (to_lower(rule.name).rfind("rule.", 0) != 0) continue;
+    const std::string* match = rule.find("match");
+    if (!match || !glob_covers(cmdline, *match) || !take_hit(m, rule)) continue;
+    out.exit_code = static_cast<uint32_t>(std::strtoll(rule.get("exit", "0").c_str(), nullptr, 0));
+    out.output = unescape(rule.get("output"));
+    return true;
+  }
+  return false;
+}
+
+bool is_builtin_tool(std::string_view program) {
+  std::string name = base_name(program);
+  if (name.size() > 4 && name.substr(name.size() - 4) == ".exe") name.resize(name.size() - 4);
+  return name == "diskpart" || name == "devcon_x86" || name == "devcon_x64";
+}
+
+ToolAnswer run_builtin_tool(const Machine& m, std::string_view cmdline, std::string_view input) {
+  std::vector<std::string> argv = split_command_line(cmdline);
+  if (base_name(argv[0]).rfind("diskpart", 0) == 0) return run_diskpart(m, input);
+  return run_devcon(m, argv);
+}
+
+void edit_machine_ini(const Machine& m, const std::function<bool(IniFile&)>& edit) {
+  FileLock lock(m, "machine");
+  std::string path = m.root() + "/machine.ini";
+  std::string text, error;
+  IniFile ini;
+  // A file the sim cannot read back is left as it is rather than overwritten.
+  if (read_host_file(path, text) && !parse_ini(text, ini, error)) {
+    std::fprintf(stderr, "tarvik sim: %s:%s\n", path.c_str(), error.c_str());
+    return;
+  }
+  if (edit(ini)) write_host_file_atomic(path, format_ini(ini));
+}
+
+void set_ini_key(IniSection& section, std::string_view key, std::string_view value) {
+  for (auto& [k, v] : section.keys)
+    if (iequals(k, key)) {
+      v = value;
+      return;
+    }
+  section.keys.emplace_back(key, value);
+}
+
+}  // namespace tarvik::sim
