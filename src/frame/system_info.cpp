@@ -1,4 +1,5 @@
 // Small facts of the running system.
+#include <algorithm>
 #include <cctype>
 
 #include "frame/utils.h"
@@ -33,12 +34,18 @@ std::string& utils::hypervisor_vendor(std::string& out) {
   out = signature(first);
   if (names_known_hypervisor(out)) return out;
   // Some hypervisors present another's interface at the first leaf and their own at a
-  // higher base.
-  uint32_t last = first.eax + 0x40000000u;
-  for (uint32_t leaf = 0x40000100u; leaf <= last && leaf >= 0x40000100u; leaf += 0x100) {
-    out = signature(sys.cpuid(leaf));
-    if (names_known_hypervisor(out)) break;
+  // higher base, 0x100 apart. The bases lie below 0x40010000; probing on up to
+  // max + 0x40000000 would run sixteen million CPUID exits for nothing.
+  const std::string base = out;
+  uint32_t last = std::min<uint32_t>(first.eax + 0x40000000u, 0x4000FF00u);
+  for (uint32_t leaf = 0x40000100u; leaf <= last; leaf += 0x100) {
+    std::string sig = signature(sys.cpuid(leaf));
+    if (names_known_hypervisor(sig)) {
+      out = sig;
+      return out;
+    }
   }
+  out = base;
   return out;
 }
 

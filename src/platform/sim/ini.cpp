@@ -1,5 +1,6 @@
 #include "platform/sim/ini.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace tarvik::sim {
@@ -33,9 +34,11 @@ std::string trim(std::string_view s) {
 }
 
 const std::string* IniSection::find(std::string_view key) const {
+  // A key given again overrides the earlier one.
+  const std::string* found = nullptr;
   for (const auto& [k, v] : keys)
-    if (iequals(k, key)) return &v;
-  return nullptr;
+    if (iequals(k, key)) found = &v;
+  return found;
 }
 
 std::string IniSection::get(std::string_view key, std::string_view def) const {
@@ -89,7 +92,14 @@ bool parse_ini(std::string_view text, IniFile& out, std::string& error) {
         error = std::to_string(line_no) + ": empty section name";
         return false;
       }
-      ini.sections.push_back({name, line_no, {}});
+      // A section given again continues the earlier one.
+      auto same = std::find_if(ini.sections.begin(), ini.sections.end(),
+                               [&](const IniSection& x) { return iequals(x.name, name); });
+      if (same != ini.sections.end()) {
+        std::rotate(same, same + 1, ini.sections.end());
+      } else {
+        ini.sections.push_back({name, line_no, {}});
+      }
       continue;
     }
     size_t eq = line.find('=');
