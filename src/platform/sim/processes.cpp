@@ -368,13 +368,9 @@ class SimProcesses final : public Processes {
     std::string directory = host.empty() ? system32() : host.substr(0, host.rfind('/'));
     ToolAnswer a;
     Status s = call.answer("", a, [&](const Target& t, ToolAnswer& out) {
-      Child c;
-      Status s = start_child(m_, t.argv,
-                             {Spawn::kNullInput, fd >= 0 ? Spawn::kFileOutput : Spawn::kNullOutput,
-                              fd, directory, true},
-                             c);
-      if (s == win::kSuccess) out.exit_code = wait_or_leave(c, wait_ms);
-      return s;
+      Spawn how{Spawn::kNullInput, fd >= 0 ? Spawn::kFileOutput : Spawn::kNullOutput, fd, directory,
+                true};
+      return start_and_wait(t, how, wait_ms, out);
     });
     if (s == win::kSuccess && call.via() != Via::kExec && fd >= 0) {
       ssize_t ignored = ::write(fd, a.output.data(), a.output.size());
@@ -391,11 +387,8 @@ class SimProcesses final : public Processes {
     Call call(m_, cmdline, "nocapture");
     ToolAnswer a;
     if (Status s = call.answer("", a, [&](const Target& t, ToolAnswer& out) {
-          Child c;
-          Status s = start_child(
-              m_, t.argv, {Spawn::kInheritInput, Spawn::kInheritOutput, -1, system32(), false}, c);
-          if (s == win::kSuccess) out.exit_code = wait_or_leave(c, wait_ms);
-          return s;
+          Spawn how{Spawn::kInheritInput, Spawn::kInheritOutput, -1, system32(), false};
+          return start_and_wait(t, how, wait_ms, out);
         }))
       return s;
     exit_code = a.exit_code;
@@ -407,11 +400,8 @@ class SimProcesses final : public Processes {
     Call call(m_, cmdline, "relaunch");
     ToolAnswer a;
     if (Status s = call.answer("", a, [&](const Target& t, ToolAnswer& out) {
-          Child c;
-          Status s = start_child(m_, t.argv,
-                                 {Spawn::kNullInput, Spawn::kNullOutput, -1, system32(), true}, c);
-          if (s == win::kSuccess) out.exit_code = wait_or_leave(c, 0);
-          return s;
+          Spawn how{Spawn::kNullInput, Spawn::kNullOutput, -1, system32(), true};
+          return start_and_wait(t, how, 0, out);
         }))
       return s;
     call.finish(a.exit_code, a.output);
@@ -474,13 +464,18 @@ class SimProcesses final : public Processes {
     Target target_;
   };
 
-  // Waits up to wait_ms of real time: the child's exit code, or kStillActive and the
-  // child left running.
-  static uint32_t wait_or_leave(Child& c, uint32_t wait_ms) {
+  // Starts t and waits up to wait_ms of real time: out.exit_code is the child's exit
+  // code, or kStillActive with the child left running.
+  Status start_and_wait(const Target& t, const Spawn& how, uint32_t wait_ms,
+                        ToolAnswer& out) const {
+    Child c;
+    Status s = start_child(m_, t.argv, how, c);
+    if (s != win::kSuccess) return s;
     pid_t pid = c.pid;
     Outcome o = pump(c, "", 0, after_ms(wait_ms));
     if (!o.ended) leave_running(pid);
-    return o.exit_code;
+    out.exit_code = o.exit_code;
+    return win::kSuccess;
   }
 
   // Where tools start: the system folder, as for a service.
