@@ -36,19 +36,23 @@ int AgentTest::run(const std::vector<std::string>& args) {
   return rc;
 }
 
+std::string AgentTest::log_text(char drive) {
+  std::string text;
+  std::string folder = host(std::string(1, drive) + ":\\ProgramData\\kovenu\\tarvik\\log");
+  if (std::filesystem::is_directory(folder))
+    for (const auto& e : std::filesystem::directory_iterator(folder)) text += read(e.path());
+  return text;
+}
+
 std::vector<std::string> AgentTest::log_lines(char drive) {
   std::vector<std::string> lines;
-  std::string folder = host(std::string(1, drive) + ":\\ProgramData\\kovenu\\tarvik\\log");
-  if (!std::filesystem::is_directory(folder)) return lines;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) {
-    std::string text = read(e.path().string());
-    size_t pos = 0;
-    while (pos < text.size()) {
-      size_t end = text.find("\r\n", pos);
-      if (end == std::string::npos) end = text.size();
-      lines.push_back(text.substr(pos, end - pos));
-      pos = end + 2;
-    }
+  std::string text = log_text(drive);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
   }
   return lines;
 }

@@ -21,6 +21,8 @@ class AgentTest : public SimGuestTest {
   int run(const std::vector<std::string>& args);
   // The lines of today's log file on drive (without CR LF).
   std::vector<std::string> log_lines(char drive = 'c');
+  // The whole of today's log file on drive.
+  std::string log_text(char drive = 'c');
   // The messages of the log lines (after the "[pid..][time] " prefix).
   std::vector<std::string> log_messages(char drive = 'c');
 

@@ -1,0 +1,215 @@
+// The config command: dispatch by exact name and word count, what ISO mode records,
+// and the replay on first boot.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "config/config.h"
+#include "firstboot/tarvik2.h"
+#include "frame/utils.h"
+#include "support/agent_test.h"
+#include "support/cli.h"
+
+namespace tarvik::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+class ConfigTest : public AgentTest {
+ protected:
+  int dispatch(std::vector<std::string> words) {
+    words.insert(words.begin(), "tarvik.exe");
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    ::testing::internal::CaptureStdout();
+    int rc = Config::instance().dispatch(static_cast<int>(argv.size()), argv.data());
+    stdout_ = ::testing::internal::GetCapturedStdout();
+    return rc;
+  }
+};
+
+TEST_F(ConfigTest, TheTableHasEveryOperationWithItsWordCountInOrder) {
+  std::vector<std::string> rows;
+  for (const OperationEntry& e : Config::operations())
+    rows.push_back(std::string(e.name) + "/" + std::to_string(e.word_count));
+  EXPECT_THAT(rows, ElementsAre("passwd/6", "network_clean/4", "network_reset/4", "ip/9",
+                                "ip_segment/8", "route/8", "dns/7", "host/6", "hostname/5",
+                                "ntp/5", "disk/4", "extend_sysvol/4", "wsus/5",
+                                "set_passwd_auth/5", "cloudinit/4", "cloudinit_nodisk/4",
+                                "installKovenuService/5"));
+}
+
+TEST_F(ConfigTest, OperationsMatchByExactNameAndWordCount) {
+  EXPECT_EQ(dispatch({"config", "x", "host", "a", "b"}), 0);
+  EXPECT_EQ(stdout_, "0:success");
+  EXPECT_EQ(dispatch({"config", "x", "set_passwd_auth", "a"}), 0);
+
+  for (std::vector<std::string> words :
+       {std::vector<std::string>{"config", "x", "disk", "extra"},
+        std::vector<std::string>{"config", "x", "PASSWD", "u", "cA=="},
+        std::vector<std::string>{"config", "x", "host", "a"},
+        std::vector<std::string>{"config", "x", "d2sfix"},
+        std::vector<std::string>{"config", "x"}}) {
+    EXPECT_EQ(dispatch(words), -1) << words.back();
+    EXPECT_EQ(stdout_, "-1:unknown operation") << words.back();
+  }
+  EXPECT_THAT(log_messages(), Contains("TARVIK_REPORT_ERROR:unknown_operation disk"));
+  EXPECT_THAT(log_messages(), Contains("TARVIK_REPORT_ERROR:unknown_operation PASSWD"));
+
+  // Fewer than three words: nothing at all.
+  size_t lines = log_messages().size();
+  EXPECT_EQ(dispatch({"config"}), -1);
+  EXPECT_EQ(stdout_, "");
+  EXPECT_EQ(log_messages().size(), lines);
+}
+
+TEST_F(ConfigTest, OperationsNotBuiltYetFailHonestly) {
+  EXPECT_EQ(dispatch({"config", "x", "ntp", "a,b"}), -1);
+  EXPECT_EQ(stdout_, "-1:Config::config_ntp not built");
+}
+
+TEST_F(ConfigTest, ReplayRunsRecordedCommandsInOrderAndDropsOnlySucceededPasswordOnes) {
+  write(root_ + "/c/ProgramData/kovenu/tarvik/tarvik.ini",
+        "[config]\r\n"
+        "K1=tarvik.exe config x set_passwd_auth y \r\n"
+        "K2=tarvik.exe config x passwd admin cA== \r\n"
+        "K3=tarvik.exe config x host a b \r\n"
+        "K4=tarvik.exe config x host a  b \r\n"
+        "K5=tarvik.exe config x hostname with blank \r\n");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(Config::instance().replay_saved_config(), 0);
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out,
+            "0:success"                          // K1, then deleted: it carries "pass"
+            "-1:Config::config_passwd not built"  // K2 failed: kept
+            "0:success"                          // K3
+            "-1:unknown operation"               // K4: two blanks end the command early
+            "-1:unknown operation");             // K5: the blank split one argument
+  std::string keys;
+  platform().files().profile_get("config", nullptr, nullptr, keys, 1024,
+                                 "C:\\ProgramData\\kovenu\\tarvik\\tarvik.ini");
+  EXPECT_EQ(keys, std::string("K2\0K3\0K4\0K5\0", 12));
+}
+
+TEST_F(ConfigTest, TheDpinstFlagOutsideIsoModeLivesOnC) {
+  EXPECT_FALSE(tarvik2::check_dpinst());
+  set_dpinst_flag(true);
+  EXPECT_TRUE(tarvik2::check_dpinst());
+  set_dpinst_flag(false);
+  EXPECT_FALSE(tarvik2::check_dpinst());
+  EXPECT_THAT(log_messages(), ElementsAre("-->tarvik2::check_dpinst false",
+                                          "-->tarvik2::check_dpinst true",
+                                          "-->tarvik2::check_dpinst false"));
+}
+
+// ISO mode ends the process with each report: these run the agent as the platform does.
+class IsoModeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tarvik-iso-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    root_ = std::string(tmpl) + "/guest";
+    CliResult r = tarvik_sim("", {"init", root_, "--iso"});
+    ASSERT_EQ(r.code, 0) << r.err;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::path(root_).parent_path(), ec);
+  }
+  std::string ini() { return slurp(root_ + "/d/ProgramData/kovenu/tarvik/tarvik.ini"); }
+  std::string log() {
+    std::string all;
+    std::string dir = root_ + "/d/ProgramData/kovenu/tarvik/log";
+    if (std::filesystem::is_directory(dir))
+      for (const auto& e : std::filesystem::directory_iterator(dir)) all += slurp(e.path());
+    return all;
+  }
+  static std::string slurp(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }
+  std::string root_;
+};
+
+TEST_F(IsoModeTest, CommandsAreRecordedOnTheTargetWithGuidKeys) {
+  CliResult r = tarvik(root_, {"config", "x", "ntp", "a,b"});
+  EXPECT_EQ(r.out, "0:success");
+  EXPECT_EQ(r.code, 0);
+  r = tarvik(root_, {"config", "x", "foo"});
+  EXPECT_EQ(r.out, "0:success");
+  std::smatch m;
+  std::string text = ini();
+  EXPECT_TRUE(std::regex_search(text, m, std::regex("\\[config\\]\r\n[0-9A-F]{32}=\\S+ config x "
+                                                    "ntp a,b \r\n[0-9A-F]{32}=\\S+ config x foo "
+                                                    "\r\n")))
+      << text;
+  std::string lines = log();
+  EXPECT_THAT(lines, HasSubstr("[pid="));
+  EXPECT_TRUE(std::regex_search(lines, std::regex("\\[pid=\\d+,iso=1\\]\\[[0-9/:]+\\] Save Config. "
+                                                  "Get the key [0-9A-F]{32} and value: ")));
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/x/ProgramData"));
+}
+
+TEST_F(IsoModeTest, PasswordCommandsAreRecordedButNeverLogged) {
+  CliResult r = tarvik(root_, {"config", "x", "passwd", "Administrator", "UzNjcmV0IQ=="});
+  EXPECT_EQ(r.out, "0:success");
+  EXPECT_THAT(ini(), HasSubstr("config x passwd Administrator UzNjcmV0IQ== \r\n"));
+  EXPECT_THAT(log(), HasSubstr("Just ignore!"));
+  EXPECT_THAT(log(), Not(HasSubstr("UzNjcmV0IQ")));
+  EXPECT_THAT(slurp(root_ + "/sim/COM1"), Not(HasSubstr("UzNjcmV0IQ")));
+}
+
+TEST_F(IsoModeTest, ExtendSysvolExtendsTheTargetVolumeAndIsRecorded) {
+  CliResult r = tarvik(root_, {"config", "x", "extend_sysvol"});
+  EXPECT_EQ(r.out, "0:success");
+  std::vector<Call> calls = read_calls(root_);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].cmdline, "diskpart");
+  EXPECT_EQ(calls[0].stdin_text.substr(0, 33), "select volume d\r\nextend\r\nexit\r\n");
+  EXPECT_THAT(calls[0].output, HasSubstr("DiskPart successfully extended the volume."));
+  EXPECT_THAT(ini(), HasSubstr("config x extend_sysvol \r\n"));
+  EXPECT_THAT(log(), HasSubstr("extend_system_volume finished."));
+  EXPECT_THAT(log(), Not(HasSubstr("extend_disk_error")));
+}
+
+TEST_F(IsoModeTest, OfflineOnlyOperationsAreNeverRecorded) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"config", "x", "timezone_clock", "Beijing", "utc"},
+        std::vector<std::string>{"config", "x", "PageFile", "on", "1024"},
+        std::vector<std::string>{"config", "x", "d2sfix"},
+        std::vector<std::string>{"config", "x"}}) {
+    CliResult r = tarvik(root_, args);
+    EXPECT_EQ(r.code, 0) << args.back();
+    EXPECT_EQ(r.out.substr(0, 3), "-1:") << args.back();
+  }
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/d/ProgramData/kovenu/tarvik/tarvik.ini"));
+}
+
+TEST_F(IsoModeTest, HostnameInAnyCaseIsHandledAndRecorded) {
+  CliResult r = tarvik(root_, {"config", "x", "HOSTNAME", "web01"});
+  EXPECT_EQ(r.out, "0:success");
+  EXPECT_THAT(ini(), HasSubstr("config x HOSTNAME web01 \r\n"));
+}
+
+TEST_F(IsoModeTest, UpdateDriverSkipsTheInstallationIntoTheImage) {
+  CliResult r = tarvik(root_, {"config", "x", "UPDATE_DRIVER"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "-1:update_driver not built");
+  EXPECT_THAT(log(), Not(HasSubstr("install_into_image")));
+}
+
+TEST_F(IsoModeTest, WithoutATargetTheReportStillReachesTheCaller) {
+  std::filesystem::remove_all(root_ + "/d/Program Files");
+  CliResult r = tarvik(root_, {"config", "x", "ntp", "a"});
+  EXPECT_EQ(r.out, "-1:find_disk fail");
+  EXPECT_EQ(r.code, 0);
+}
+
+}  // namespace
+}  // namespace tarvik::test
