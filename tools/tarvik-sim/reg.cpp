@@ -226,6 +226,13 @@ void print_value(std::string_view name, const RegValue& v) {
               type_name(v.type), value_text(v).c_str());
 }
 
+// The value as stored, with its name as first written.
+const std::pair<std::string, RegValue>* stored_value(const HiveKey& k, std::string_view name) {
+  for (const auto& nv : k.values)
+    if (reg_name_compare(nv.first, name) == 0) return &nv;
+  return nullptr;
+}
+
 void print_values(const std::string& path, const HiveKey& k) {
   if (k.values.empty()) return;
   std::printf("%s\n", path.c_str());
@@ -240,9 +247,9 @@ int print_tree(const std::string& path, const HiveKey& k, const std::string* nam
     std::printf("%s\n", path.c_str());
     for (const auto& [n, v] : k.values) print_value(n, v);
     std::printf("\n");
-  } else if (const RegValue* v = k.value(*name)) {
+  } else if (const auto* v = stored_value(k, *name)) {
     std::printf("%s\n", path.c_str());
-    print_value(*name, *v);
+    print_value(v->first, v->second);
     std::printf("\n");
     found = 1;
   }
@@ -273,7 +280,8 @@ int parse_options(Context& c, int argc, char** argv, const std::string& allowed,
     bool known = l.size() > 1 && l[0] == '/' &&
                  (allowed.find(" " + l.substr(1) + " ") != std::string::npos || l == "/reg:32" ||
                   l == "/reg:64");
-    if (!a.empty() && a[0] == '/' && !known)
+    // A host path ("/tmp/x.reg") is no option.
+    if (!a.empty() && a[0] == '/' && !known && a.find('/', 1) == std::string::npos)
       return bad_args(o.verb, "unknown option '%s'", a.c_str());
     int r = 0;
     if (!known)
@@ -306,8 +314,8 @@ int query(Context& c, const Options& o) {
   KeyArg k;
   Status s = parse_key(c, o.positional[0], k);
   if (s != win::kSuccess) return key_error(o, o.positional[0], s);
-  std::printf("\n");
   if (k.loc.hive.kind == HiveRef::Kind::kMachine) {
+    std::printf("\n");
     for (const char* h : {"SOFTWARE", "SYSTEM"}) std::printf("HKEY_LOCAL_MACHINE\\%s\n", h);
     for (const auto& m : c.store->mounts()) std::printf("HKEY_LOCAL_MACHINE\\%s\n", m.c_str());
     return 0;
@@ -317,6 +325,7 @@ int query(Context& c, const Options& o) {
   s = read_key(c, k, root, key);
   if (s != win::kSuccess) return failed(s);
   if (o.s) {
+    std::printf("\n");
     const std::string* name = o.has_v ? &o.v : o.ve ? &o.v : nullptr;
     int n = print_tree(k.display, *key, name);
     if (name) std::printf("End of search: %d match(es) found.\n", n);
@@ -324,16 +333,17 @@ int query(Context& c, const Options& o) {
   }
   if (o.has_v || o.ve) {
     std::string name = o.ve ? "" : o.v;
-    const RegValue* v = key->value(name);
+    const auto* v = stored_value(*key, name);
     if (!v && !o.ve) return failed(win::kFileNotFound);
-    std::printf("%s\n", k.display.c_str());
+    std::printf("\n%s\n", k.display.c_str());
     if (v)
-      print_value(name, *v);
+      print_value(v->first, v->second);
     else
       std::printf("    (Default)    REG_SZ    (value not set)\n");
     std::printf("\n");
     return 0;
   }
+  std::printf("\n");
   print_values(k.display, *key);
   for (const auto& sub : key->subkeys)
     std::printf("%s\\%s\n", k.display.c_str(), sub->name.c_str());

@@ -306,9 +306,6 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
   std::string host;
   Status s = machine_.host_path(win_file, host);
   if (s != win::kSuccess) return s;
-  struct stat st;
-  if (::stat(host.c_str(), &st) != 0) return win_error_from_errno(errno, host);
-  if (S_ISDIR(st.st_mode)) return win::kAccessDenied;
   // A hive file in use (the running system's, or loaded already) is open without sharing:
   // ERROR_SHARING_VIOLATION.
   std::vector<std::string> in_use(2);
@@ -320,6 +317,9 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
       in_use.push_back(h);
   }
   if (std::find(in_use.begin(), in_use.end(), host) != in_use.end()) return win::kSharingViolation;
+  struct stat st;
+  if (::stat(host.c_str(), &st) != 0) return win_error_from_errno(errno, host);
+  if (S_ISDIR(st.st_mode)) return win::kAccessDenied;
   std::string text, error;
   if (!read_host_file(host, text)) return win_error_from_errno(errno, host);
   HiveKey root;
