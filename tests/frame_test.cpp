@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <regex>
 
@@ -218,6 +219,36 @@ TEST_F(FrameTest, TextConversionsAndSearch) {
   EXPECT_FALSE(utils::contains_any("", {""}));
   EXPECT_FALSE(utils::contains_any("abc", {"abcd"}));
   EXPECT_EQ(utils::ansi_to_utf8("\xC3\xA9t\xC3\xA9"), "\xC3\xA9t\xC3\xA9");  // UTF-8 code page
+}
+
+}  // namespace
+}  // namespace tarvik::test
+
+namespace tarvik::test {
+namespace {
+
+TEST_F(FrameTest, TheConsoleIsHiddenForTheSystemAccountOnly) {
+  run({"config", "x", "host", "a", "b"});
+  EXPECT_THAT(read(root_ + "/sim/events.jsonl"), HasSubstr("\"event\":\"console_hidden\""));
+  std::filesystem::remove(root_ + "/sim/events.jsonl");
+  set_machine_ini(std::string(kDefaultMachineIni) + "[system]\nuser=Administrator\n");
+  utils::reset();
+  run({"config", "x", "host", "a", "b"});
+  EXPECT_THAT(read(root_ + "/sim/events.jsonl"), Not(HasSubstr("console_hidden")));
+}
+
+TEST_F(FrameTest, ACrashLeavesADumpBesideTheProgramAndTheHandlerCannotBeReplaced) {
+  write(root_ + "/c/ProgramData/kovenu/tarvik/tarvik.exe", "the agent");
+  EXPECT_EXIT(
+      {
+        platform().system().install_crash_handler();
+        if (platform().system().replace_crash_handler()) std::_Exit(3);
+        std::raise(SIGSEGV);
+      },
+      ::testing::ExitedWithCode(128 + SIGSEGV), "");
+  EXPECT_TRUE(std::filesystem::exists(root_ + "/c/ProgramData/kovenu/tarvik/tarvik.exe.dmp"));
+  EXPECT_THAT(read(root_ + "/sim/events.jsonl"),
+              HasSubstr(R"("event":"crash","dump":"C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe.dmp")"));
 }
 
 }  // namespace

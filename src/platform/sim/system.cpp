@@ -167,8 +167,8 @@ class SimSystem final : public System {
 
   uint32_t process_id() override { return static_cast<uint32_t>(::getpid()); }
 
+  // Each call points the handler at this machine; the signal handlers go in once.
   void install_crash_handler() override {
-    if (g_crash_installed) return;
     std::string dump = program_path() + ".dmp";
     std::string host;
     if (m_.host_path(dump, host) != win::kSuccess) host = m_.root() + "/tarvik.exe.dmp";
@@ -178,6 +178,7 @@ class SimSystem final : public System {
     std::snprintf(g_crash.event_line, sizeof g_crash.event_line,
                   "{\"event\":\"crash\",\"dump\":\"%s\",\"ms\":%llu}\n", json_escape(dump).c_str(),
                   static_cast<unsigned long long>(m_.now_ms()));
+    if (g_crash_installed) return;
     struct sigaction sa {};
     sa.sa_handler = on_crash;
     sigemptyset(&sa.sa_mask);
