@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include "platform/sim/registry.h"
 #include "platform/sim/services.h"
@@ -178,30 +180,26 @@ TEST_F(SimRegistry, ValuesComeBackByteExactFromTheFile) {
 }
 
 TEST_F(SimRegistry, ConcurrentWritersLoseNothing) {
+  // Each writer has a platform of its own, as a second agent process would.
   constexpr int kWriters = 2, kValues = 40;
-  std::vector<pid_t> children;
+  std::vector<std::thread> writers;
+  std::atomic<int> failures{0};
   for (int w = 0; w < kWriters; ++w) {
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    writers.emplace_back([&, w] {
       std::string error;
       auto own = sim::make_platform(root_, error);
-      bool ok = own != nullptr;
-      for (int i = 0; ok && i < kValues; ++i) {
+      for (int i = 0; own && i < kValues; ++i) {
         RegKey k;
         std::string n = "w" + std::to_string(w) + "v" + std::to_string(i);
-        ok = own->registry().create("SYSTEM\\Shared\\" + n, 0, reg::kGenericAll, k) == 0 &&
-             k.set_dword(n, static_cast<uint32_t>(i)) == 0;
+        if (own->registry().create("SYSTEM\\Shared\\" + n, 0, reg::kGenericAll, k) != 0 ||
+            k.set_dword(n, static_cast<uint32_t>(i)) != 0)
+          ++failures;
       }
-      ::_exit(ok ? 0 : 1);
-    }
-    children.push_back(pid);
+      if (!own) ++failures;
+    });
   }
-  for (pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  for (auto& t : writers) t.join();
+  EXPECT_EQ(failures, 0);
   RegKey shared;
   ASSERT_EQ(r().open("SYSTEM\\Shared", reg::kKeyRead, shared), 0u);
   std::string name;
