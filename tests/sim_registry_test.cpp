@@ -146,6 +146,17 @@ TEST_F(SimRegistry, VolatileKeysStayOutOfTheHiveAndGoAtReboot) {
   ::unlink((root_ + "/sim/volatile.reg").c_str());  // what a reboot does
   EXPECT_FALSE(exists("SYSTEM\\CurrentControlSet\\services\\tarvik.start"));
   EXPECT_EQ(text("SYSTEM\\CurrentControlSet\\services\\Tcpip", "Domain"), "lan");
+
+  // Those of a loaded hive go with the unload.
+  mkdirs(root_ + "/d");
+  write(root_ + "/d/SYSTEM", kSystemHive);
+  ASSERT_EQ(r().load_hive("_SYSTEM", "D:\\SYSTEM"), 0u);
+  ASSERT_EQ(r().create("_SYSTEM\\marker", reg::kOptionVolatile, reg::kGenericAll, k), 0u);
+  k.close();
+  ASSERT_EQ(r().unload_hive("_SYSTEM"), 0u);
+  ASSERT_EQ(r().load_hive("_SYSTEM", "D:\\SYSTEM"), 0u);
+  EXPECT_FALSE(exists("_SYSTEM\\marker"));
+  EXPECT_EQ(read(root_ + "/d/SYSTEM").find("marker"), std::string::npos);
 }
 
 TEST_F(SimRegistry, ValuesComeBackByteExactFromTheFile) {
@@ -177,6 +188,37 @@ TEST_F(SimRegistry, ValuesComeBackByteExactFromTheFile) {
     EXPECT_EQ(got.data, name == "sz" ? std::string("replaced\0", 9) : v.data) << name;
   }
   EXPECT_NE(read(software_file()).find("\"sz\"=\"replaced\""), std::string::npos);
+}
+
+TEST_F(SimRegistry, ReadsExportedTextAndListsKeysInSystemOrder) {
+  // As an export writes it: BOM, CRLF, comments, hex lists continued over lines.
+  write(software_file(),
+        "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
+        "; a comment\r\n"
+        "[Order\\b]\r\n[Order\\_x]\r\n[Order\\Z]\r\n[Order\\A]\r\n\r\n"
+        "[Order]\r\n@=\"default\"\r\n"
+        "\"Long\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\r\n"
+        "  17,18,19\r\n"
+        "\"Path\"=hex(2):25,53,79,73,00\r\n"
+        "\"Q\" = hex(b):01,00,00,00,00,00,00,00\r\n");
+  RegKey k;
+  ASSERT_EQ(r().open("SOFTWARE\\Order", reg::kKeyRead | reg::kWow64_64Key, k), 0u);
+  RegValue v;
+  ASSERT_EQ(k.query("", v), 0u);
+  EXPECT_EQ(v.as_text(), "default");
+  ASSERT_EQ(k.query("long", v), 0u);
+  EXPECT_EQ(v.data.size(), 26u);
+  EXPECT_EQ(v.data[25], '\x19');
+  ASSERT_EQ(k.query("Path", v), 0u);
+  EXPECT_EQ(v.type, reg::kExpandSz);
+  EXPECT_EQ(v.as_text(), "%Sys");
+  ASSERT_EQ(k.query("Q", v), 0u);
+  EXPECT_EQ(v.type, reg::kQword);
+
+  // Subkeys come in the order of their upper-case names ('_' after the letters).
+  std::string names, name;
+  for (uint32_t i = 0; k.enum_subkey(i, name) == 0; ++i) names += name + ",";
+  EXPECT_EQ(names, "A,b,Z,_x,");
 }
 
 TEST_F(SimRegistry, ConcurrentWritersLoseNothing) {
@@ -343,6 +385,16 @@ TEST_F(SimRegTool, OfflineHiveAndExportImportRoundTrip) {
   uint32_t start = 0;
   EXPECT_EQ(k.query_dword("Start", start), 0u);
   EXPECT_EQ(start, 2u);
+
+  // Deletions of keys and values.
+  write(root_ + "/c/del.reg",
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Copy\\Services\\Tcpip]\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Copy\\Services\\tarvik]\r\n\"Start\"=-\r\n");
+  run("import 'C:\\del.reg' /reg:64", code);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(k.query_dword("Start", start), win::kFileNotFound);
+  EXPECT_FALSE(exists("SOFTWARE\\Copy\\Services\\Tcpip", reg::kKeyRead | reg::kWow64_64Key));
 }
 
 }  // namespace
