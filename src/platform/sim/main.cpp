@@ -2,6 +2,9 @@
 // TARVIK_SIM_ROOT.
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include <unistd.h>
 
 #include "frame/entry.h"
 #include "platform/sim/services.h"
@@ -18,6 +21,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarvik: %s\n", error.c_str());
     return 2;
   }
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) tarvik::sim::set_agent_binary(std::string(self, static_cast<size_t>(n)));
   tarvik::install_platform(std::move(p));
   return tarvik::run_agent(argc, argv);
 }

@@ -86,6 +86,11 @@ bool find_program(const Machine& m, const std::string& program, std::string& hos
   return false;
 }
 
+std::string& agent_binary_path() {
+  static std::string path;
+  return path;
+}
+
 Target resolve(const Machine& m, std::string_view cmdline) {
   Target t;
   if (answer_from_rules(m, cmdline, t.answer)) {
@@ -93,6 +98,15 @@ Target resolve(const Machine& m, std::string_view cmdline) {
     return t;
   }
   std::string program = program_word(cmdline);
+  // The agent starting itself (the service relaunching it on the desktop) runs this
+  // very binary again on the same machine.
+  if (!agent_binary_path().empty() &&
+      iequals(program, m.get("system", "program", "C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe"))) {
+    t.via = Via::kExec;
+    t.argv = split_command_line(cmdline);
+    t.argv[0] = agent_binary_path();
+    return t;
+  }
   if (is_builtin_tool(program)) {
     t.via = Via::kBuiltin;
     return t;
@@ -490,6 +504,8 @@ class SimProcesses final : public Processes {
 };
 
 }  // namespace
+
+void set_agent_binary(const std::string& host_path) { agent_binary_path() = host_path; }
 
 std::unique_ptr<Processes> make_processes(const Machine& m) {
   return std::make_unique<SimProcesses>(m);

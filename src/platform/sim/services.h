@@ -19,6 +19,10 @@ std::unique_ptr<Console> make_console(const Machine& m);
 std::unique_ptr<Devices> make_devices(const Machine& m);
 std::unique_ptr<Services> make_services(const Machine& m);
 
+// The host binary that runs when the agent starts its own program path (set by the
+// agent's main; unset, that path is looked up on the simulated drives like any other).
+void set_agent_binary(const std::string& host_path);
+
 // The simulated machine at root, or nullptr with error naming the file and line.
 std::unique_ptr<Platform> make_platform(const std::string& root, std::string& error);
 

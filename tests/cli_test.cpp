@@ -1,0 +1,117 @@
+// tarvik and tarvik-sim as the platform and a developer run them.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "support/cli.h"
+
+namespace tarvik::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tarvik-cli-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    root_ = dir_ + "/guest";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  static std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }
+  std::string log() {
+    std::string all, folder = root_ + "/c/ProgramData/kovenu/tarvik/log";
+    if (std::filesystem::is_directory(folder))
+      for (const auto& e : std::filesystem::directory_iterator(folder)) all += slurp(e.path());
+    return all;
+  }
+  std::string dir_, root_;
+};
+
+TEST_F(CliTest, TheAgentNeedsAGuestAndAWellFormedOne) {
+  CliResult r = tarvik("", {"config", "x", "host", "a", "b"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("TARVIK_SIM_ROOT"));
+
+  std::filesystem::create_directories(root_);
+  std::ofstream(root_ + "/machine.ini") << "[system]\ndrive=c\nthis line is wrong\n";
+  r = tarvik(root_, {"config", "x", "host", "a", "b"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr(root_ + "/machine.ini:3"));
+  EXPECT_EQ(tarvik_sim(root_, {"stamp", "C:\\x.dll", "1.2.3"}).code, 2);
+  EXPECT_EQ(tarvik_sim("", {"init"}).code, 2);
+  EXPECT_EQ(tarvik_sim("", {"frobnicate"}).code, 2);
+}
+
+TEST_F(CliTest, ARunningGuestFromInit) {
+  ASSERT_EQ(tarvik_sim("", {"init", root_}).code, 0);
+  // Without arguments: the compile time only, and no log.
+  CliResult r = tarvik(root_, {});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_THAT(r.out, StartsWith("compile time is "));
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/c/ProgramData/kovenu/tarvik/log"));
+
+  r = tarvik(root_, {"config", "x", "passwd", "user", "cGFzcw=="});
+  EXPECT_EQ(r.out.substr(0, 3), "-1:");
+  r = tarvik(root_, {"Config"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "");
+
+  std::string text = log();
+  std::regex line(R"(\[pid=\d+,iso=0\]\[\d{4}/\d\d/\d\d/\d\d:\d\d:\d\d\] [^\r\n]*)");
+  size_t pos = 0, lines = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_TRUE(std::regex_match(text.substr(pos, end - pos), line)) << text.substr(pos, end - pos);
+    pos = end + 2;
+    ++lines;
+  }
+  EXPECT_EQ(lines, 4u);  // start, not built, exit report; then "Config": its start line only
+  EXPECT_THAT(text, HasSubstr("] tarvik.exe start cmd: config windows_xxx passwd <user_name> "
+                              "******\r\n"));
+  EXPECT_THAT(text, HasSubstr("] tarvik.exe start cmd: Config \r\n"));
+  EXPECT_EQ(slurp(root_ + "/sim/COM1"), text);  // ASCII: the same bytes in UTF-8
+}
+
+TEST_F(CliTest, TheServiceStartsTheAgentAgainOnTheDesktop) {
+  ASSERT_EQ(tarvik_sim("", {"init", root_}).code, 0);
+  CliResult r = tarvik(root_, {"service"});
+  EXPECT_EQ(r.code, 0);
+  std::vector<Call> calls = read_calls(root_);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].cmdline, "C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe tarvik");
+  EXPECT_EQ(calls[0].how, "relaunch");
+  // The new process does the first-boot work on the same guest.
+  for (int i = 0; i < 100 && log().find("-->tarvik2::dowork()") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_THAT(log(), HasSubstr("] tarvik.exe start cmd: tarvik \r\n"));
+  EXPECT_THAT(log(), HasSubstr("-->tarvik2::dowork()"));
+}
+
+TEST_F(CliTest, RegQueryOfTheInstallationPrintsAsRegExe) {
+  ASSERT_EQ(tarvik_sim("", {"init", root_}).code, 0);
+  CliResult r = tarvik_sim(root_, {"reg", "query",
+                                   "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "/v",
+                                   "ProductName"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\n"
+            "    ProductName    REG_SZ    Windows Server 2019 Datacenter\n\n");
+}
+
+}  // namespace
+}  // namespace tarvik::test
