@@ -285,6 +285,11 @@ TEST_F(SimRegistry, FailuresCarryWin32CodesAndLeaveOutputsAlone) {
   EXPECT_EQ(name, "kept");
   EXPECT_EQ(k.delete_tree("Services\\None"), win::kFileNotFound);
   EXPECT_EQ(r().hklm().delete_tree("SYSTEM"), win::kAccessDenied);
+  // Names the hive text could not carry are refused rather than written into a file that
+  // would not read back.
+  EXPECT_EQ(k.set_text("two\nlines", "x"), win::kInvalidParameter);
+  EXPECT_EQ(r().create("SYSTEM\\-lead", 0, reg::kKeyAllAccess, untouched), win::kInvalidParameter);
+  EXPECT_EQ(text("SYSTEM\\ControlSet002\\Services\\Tcpip", "Hostname"), "guest");
 
   // A key deleted under an open handle.
   RegKey services;
