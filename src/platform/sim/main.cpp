@@ -25,5 +25,8 @@ int main(int argc, char** argv) {
   ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   if (n > 0) tarvik::sim::set_agent_binary(std::string(self, static_cast<size_t>(n)));
   tarvik::install_platform(std::move(p));
+  // The guest sees the agent under its Windows path, as the platform starts it there.
+  std::string program = tarvik::platform().system().program_path();
+  argv[0] = program.data();
   return tarvik::run_agent(argc, argv);
 }
