@@ -45,8 +45,8 @@ std::string system_hive(bool iso_medium, const char* computer_name) {
   h += "[" + cs + "\\Control\\ComputerName\\ActiveComputerName]\r\n\"ComputerName\"=\"" +
        computer_name + "\"\r\n\r\n";
   h += "[" + cs + "\\Control\\Session Manager\\Memory Management]\r\n"
-       "\"PagingFiles\"=hex(7):63,00,3a,00,5c,00,70,00,61,00,67,00,65,00,66,00,69,00,6c,00,65,"
-       "00,2e,00,73,00,79,00,73,00,00,00,00,00\r\n\r\n";
+       "\"PagingFiles\"=hex(7):63,3a,5c,70,61,67,65,66,69,6c,65,2e,73,79,73,20,30,20,30,00,00"
+       "\r\n\r\n";
   h += "[" + cs + "\\Control\\TimeZoneInformation]\r\n\"RealTimeIsUniversal\"=dword:00000000\r\n"
        "\"TimeZoneKeyName\"=\"UTC\"\r\n\r\n";
   h += "[" + cs + "\\Services\\Tcpip\\Parameters]\r\n\"Hostname\"=\"" + computer_name +
