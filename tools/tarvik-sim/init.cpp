@@ -85,6 +85,22 @@ bool write_file(const fs::path& p, const std::string& text) {
   return std::fclose(f) == 0 && ok;
 }
 
+// machine.ini of a guest whose system is on drive: one virtio adapter and the disks given.
+std::string machine_ini(char drive, const char* program, const char* disks) {
+  return std::string("[system]\ndrive=") + drive + "\nprogram=" + program +
+         "\nuser=system\nwow64=1\nmemory_mb=8192\nserial=1\ncodepage=65001\n"
+         "hypervisor=KVMKVMKVM\nhypervisor_max=0x40000001\n"
+         "[clock]\nmode=virtual\n"
+         "[network]\nhost_addresses=10.0.0.5\n"
+         "[adapter.1]\nindex=11\nmac=52:54:00:12:34:56\nname=Ethernet\n"
+         "id={2A9B1C62-0F52-4D23-9AB3-0C6C1B3F7E01}\ndescription=Virtio Ethernet Adapter\n"
+         "ipv4=10.0.0.5\npresent_after_ms=0\n" +
+         disks +
+         "[device.1]\nhardware_id=PCI\\VEN_1AF4&DEV_1000&SUBSYS_00011AF4&REV_00\n"
+         "install_state=0\n"
+         "[service.W32Time]\npresent=1\n";
+}
+
 void make_windows(const fs::path& drive) {
   for (const char* d : {"Windows/System32/config", "Windows/SysWOW64", "Windows/Panther",
                         "Windows/INF", "Program Files", "Program Files (x86)", "ProgramData",
@@ -129,41 +145,23 @@ int init_command(int argc, char** argv) {
     return 2;
   }
 
-  std::string ini;
   const char* product = "Windows Server 2019 Datacenter";
   const char* buildlab = "17763.1.amd64fre.rs5_release.180914-1434";
+  std::string ini = iso ? machine_ini('x', "X:\\kovenu\\tarvik\\tarvik.exe",
+                                      "[disk.1]\nnumber=0\nstyle=mbr\npartitions=07\nletters=d\n"
+                                      "free_mb=10240\n")
+                        : machine_ini('c', "C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe",
+                                      "[disk.1]\nnumber=0\nstyle=mbr\npartitions=07\nletters=c\n"
+                                      "free_mb=10240\n"
+                                      "[disk.2]\nnumber=1\nstyle=raw\npartitions=\nletters=\n"
+                                      "free_mb=20480\n");
   if (!iso) {
-    ini =
-        "[system]\ndrive=c\nprogram=C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe\nuser=system\n"
-        "wow64=1\nmemory_mb=8192\nserial=1\ncodepage=65001\nhypervisor=KVMKVMKVM\n"
-        "hypervisor_max=0x40000001\n"
-        "[clock]\nmode=virtual\n"
-        "[network]\nhost_addresses=10.0.0.5\n"
-        "[adapter.1]\nindex=11\nmac=52:54:00:12:34:56\nname=Ethernet\n"
-        "id={2A9B1C62-0F52-4D23-9AB3-0C6C1B3F7E01}\ndescription=Virtio Ethernet Adapter\n"
-        "ipv4=10.0.0.5\npresent_after_ms=0\n"
-        "[disk.1]\nnumber=0\nstyle=mbr\npartitions=07\nletters=c\nfree_mb=10240\n"
-        "[disk.2]\nnumber=1\nstyle=raw\npartitions=\nletters=\nfree_mb=20480\n"
-        "[device.1]\nhardware_id=PCI\\VEN_1AF4&DEV_1000&SUBSYS_00011AF4&REV_00\n"
-        "install_state=0\n"
-        "[service.W32Time]\npresent=1\n";
     fs::path c = root / "c";
     make_windows(c);
     write_file(c / "Windows/System32/config/SOFTWARE", software_hive(product, "1809", buildlab));
     write_file(c / "Windows/System32/config/SYSTEM", system_hive(false, "WIN-SIMGUEST"));
     make_product_folder(c / "ProgramData" / "kovenu");
   } else {
-    ini =
-        "[system]\ndrive=x\nprogram=X:\\kovenu\\tarvik\\tarvik.exe\nuser=system\nwow64=1\n"
-        "memory_mb=8192\nserial=1\ncodepage=65001\nhypervisor=KVMKVMKVM\n"
-        "hypervisor_max=0x40000001\n"
-        "[clock]\nmode=virtual\n"
-        "[network]\nhost_addresses=10.0.0.5\n"
-        "[adapter.1]\nindex=11\nmac=52:54:00:12:34:56\nname=Ethernet\n"
-        "id={2A9B1C62-0F52-4D23-9AB3-0C6C1B3F7E01}\ndescription=Virtio Ethernet Adapter\n"
-        "ipv4=10.0.0.5\npresent_after_ms=0\n"
-        "[disk.1]\nnumber=0\nstyle=mbr\npartitions=07\nletters=d\nfree_mb=10240\n"
-        "[service.W32Time]\npresent=1\n";
     fs::path x = root / "x";
     fs::create_directories(x / "Windows/System32/config");
     write_file(x / "Windows/System32/config/SOFTWARE",

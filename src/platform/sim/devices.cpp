@@ -15,19 +15,6 @@ struct SimDiskState {
   bool layout_fails = false;
 };
 
-std::vector<std::string> split_list(const std::string& s) {
-  std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos < s.size()) {
-    size_t c = s.find(',', pos);
-    std::string part = trim(s.substr(pos, c == std::string::npos ? std::string::npos : c - pos));
-    if (!part.empty()) out.push_back(part);
-    if (c == std::string::npos) break;
-    pos = c + 1;
-  }
-  return out;
-}
-
 SimDiskState disk_from(const IniSection& s) {
   SimDiskState d;
   d.number = static_cast<uint32_t>(std::strtoul(s.get("number", "0").c_str(), nullptr, 10));

@@ -33,6 +33,19 @@ std::string trim(std::string_view s) {
   return std::string(s.substr(b, e - b));
 }
 
+std::vector<std::string> split_list(std::string_view s) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos <= s.size()) {
+    size_t c = s.find(',', pos);
+    std::string part = trim(s.substr(pos, c == std::string_view::npos ? s.size() - pos : c - pos));
+    if (!part.empty()) out.push_back(part);
+    if (c == std::string_view::npos) break;
+    pos = c + 1;
+  }
+  return out;
+}
+
 const std::string* IniSection::find(std::string_view key) const {
   // A key given again overrides the earlier one.
   const std::string* found = nullptr;

@@ -39,5 +39,7 @@ bool iequals(std::string_view a, std::string_view b);
 std::string to_lower(std::string_view s);
 std::string to_upper(std::string_view s);
 std::string trim(std::string_view s);
+// The comma-separated items of a value, trimmed; empty items are left out.
+std::vector<std::string> split_list(std::string_view s);
 
 }  // namespace tarvik::sim

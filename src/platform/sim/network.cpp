@@ -23,19 +23,6 @@ std::string mac_bytes(const std::string& text) {
   return out;
 }
 
-std::vector<std::string> split_commas(const std::string& s) {
-  std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos <= s.size()) {
-    size_t c = s.find(',', pos);
-    std::string part = trim(s.substr(pos, c == std::string::npos ? std::string::npos : c - pos));
-    if (!part.empty()) out.push_back(part);
-    if (c == std::string::npos) break;
-    pos = c + 1;
-  }
-  return out;
-}
-
 // WSA error codes for the resolver and sockets.
 constexpr Status kHostNotFound = 11001;
 
@@ -51,7 +38,7 @@ class SimNetwork final : public Network {
       a.index = static_cast<uint32_t>(std::strtoul(s->get("index", "0").c_str(), nullptr, 10));
       a.description = s->get("description");
       a.address = mac_bytes(s->get("mac"));
-      a.ipv4 = split_commas(s->get("ipv4"));
+      a.ipv4 = split_list(s->get("ipv4"));
       list.push_back(std::move(a));
     }
     if (list.empty()) return win::kNoData;
@@ -87,7 +74,7 @@ class SimNetwork final : public Network {
     std::string given = m_.get("network", "host_addresses", "");
     if (to_lower(given) == "none") return kHostNotFound;
     if (!given.empty()) {
-      out = split_commas(given);
+      out = split_list(given);
       return win::kSuccess;
     }
     addrinfo hints{};
