@@ -1,4 +1,6 @@
 // tarvik and tarvik-sim as the platform and a developer run them.
+#include "support/cli.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,8 +9,6 @@
 #include <fstream>
 #include <regex>
 #include <thread>
-
-#include "support/cli.h"
 
 namespace tarvik::test {
 namespace {
@@ -104,9 +104,9 @@ TEST_F(CliTest, TheServiceStartsTheAgentAgainOnTheDesktop) {
 
 TEST_F(CliTest, RegQueryOfTheInstallationPrintsAsRegExe) {
   ASSERT_EQ(tarvik_sim("", {"init", root_}).code, 0);
-  CliResult r = tarvik_sim(root_, {"reg", "query",
-                                   "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "/v",
-                                   "ProductName"});
+  CliResult r =
+      tarvik_sim(root_, {"reg", "query", "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                         "/v", "ProductName"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out,
             "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\n"

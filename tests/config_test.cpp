@@ -1,5 +1,7 @@
 // The config command: dispatch by exact name and word count, what ISO mode records,
 // and the replay on first boot.
+#include "config/config.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,7 +9,6 @@
 #include <fstream>
 #include <regex>
 
-#include "config/config.h"
 #include "firstboot/tarvik2.h"
 #include "frame/utils.h"
 #include "support/agent_test.h"
@@ -39,10 +40,9 @@ TEST_F(ConfigTest, TheTableHasEveryOperationWithItsWordCountInOrder) {
   for (const OperationEntry& e : Config::operations())
     rows.push_back(std::string(e.name) + "/" + std::to_string(e.word_count));
   EXPECT_THAT(rows, ElementsAre("passwd/6", "network_clean/4", "network_reset/4", "ip/9",
-                                "ip_segment/8", "route/8", "dns/7", "host/6", "hostname/5",
-                                "ntp/5", "disk/4", "extend_sysvol/4", "wsus/5",
-                                "set_passwd_auth/5", "cloudinit/4", "cloudinit_nodisk/4",
-                                "installKovenuService/5"));
+                                "ip_segment/8", "route/8", "dns/7", "host/6", "hostname/5", "ntp/5",
+                                "disk/4", "extend_sysvol/4", "wsus/5", "set_passwd_auth/5",
+                                "cloudinit/4", "cloudinit_nodisk/4", "installKovenuService/5"));
 }
 
 TEST_F(ConfigTest, OperationsMatchByExactNameAndWordCount) {
@@ -86,11 +86,11 @@ TEST_F(ConfigTest, ReplayRunsRecordedCommandsInOrderAndDropsOnlySucceededPasswor
   EXPECT_EQ(Config::instance().replay_saved_config(), 0);
   std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(out,
-            "0:success"                          // K1, then deleted: it carries "pass"
+            "0:success"                           // K1, then deleted: it carries "pass"
             "-1:Config::config_passwd not built"  // K2 failed: kept
-            "0:success"                          // K3
-            "-1:unknown operation"               // K4: two blanks end the command early
-            "-1:unknown operation");             // K5: the blank split one argument
+            "0:success"                           // K3
+            "-1:unknown operation"                // K4: two blanks end the command early
+            "-1:unknown operation");              // K5: the blank split one argument
   std::string keys;
   platform().files().profile_get("config", nullptr, nullptr, keys, 1024,
                                  "C:\\ProgramData\\kovenu\\tarvik\\tarvik.ini");
@@ -103,9 +103,9 @@ TEST_F(ConfigTest, TheDpinstFlagOutsideIsoModeLivesOnC) {
   EXPECT_TRUE(tarvik2::check_dpinst());
   set_dpinst_flag(false);
   EXPECT_FALSE(tarvik2::check_dpinst());
-  EXPECT_THAT(log_messages(), ElementsAre("-->tarvik2::check_dpinst false",
-                                          "-->tarvik2::check_dpinst true",
-                                          "-->tarvik2::check_dpinst false"));
+  EXPECT_THAT(log_messages(),
+              ElementsAre("-->tarvik2::check_dpinst false", "-->tarvik2::check_dpinst true",
+                          "-->tarvik2::check_dpinst false"));
 }
 
 // ISO mode ends the process with each report: these run the agent as the platform does.
@@ -145,9 +145,10 @@ TEST_F(IsoModeTest, CommandsAreRecordedOnTheTargetWithGuidKeys) {
   EXPECT_EQ(r.out, "0:success");
   std::smatch m;
   std::string text = ini();
-  EXPECT_TRUE(std::regex_search(text, m, std::regex("\\[config\\]\r\n[0-9A-F]{32}=\\S+ config x "
-                                                    "ntp a,b \r\n[0-9A-F]{32}=\\S+ config x foo "
-                                                    "\r\n")))
+  EXPECT_TRUE(std::regex_search(text, m,
+                                std::regex("\\[config\\]\r\n[0-9A-F]{32}=\\S+ config x "
+                                           "ntp a,b \r\n[0-9A-F]{32}=\\S+ config x foo "
+                                           "\r\n")))
       << text;
   std::string lines = log();
   EXPECT_THAT(lines, HasSubstr("[pid="));

@@ -84,8 +84,7 @@ TEST_F(DiskTest, DynamicAndGptDataDisksAreImportedNotPartitioned) {
       "[disk.4]\nnumber=3\nstyle=gpt\npartitions={e3c9e316-0b5c-4db8-817d-f92df00215ae}\n"
       "letters=\n");
   EXPECT_THAT(disk_manager::instance().scan_disks(), ElementsAre(3u));
-  EXPECT_THAT(scripts(),
-              ElementsAre(online(1), import(1), online(2), import(2), online(3)));
+  EXPECT_THAT(scripts(), ElementsAre(online(1), import(1), online(2), import(2), online(3)));
   auto log = log_messages();
   EXPECT_THAT(log, testing::Contains("import dynamic disk : 1\n"));
   EXPECT_THAT(log, testing::Contains("import dynamic disk : 2\n"));
@@ -143,7 +142,8 @@ TEST_F(DiskTest, OfflineExtendReportsOutputItDoesNotRecognise) {
         "erweitert.\n");
   disk_manager::instance().extend_volume(true);
   EXPECT_THAT(scripts(), ElementsAre("select volume d\r\nextend\r\nexit\r\n"));
-  EXPECT_THAT(log_text(), HasSubstr("TARVIK_REPORT_ERROR:extend_disk_error DiskPart hat das Volume"));
+  EXPECT_THAT(log_text(),
+              HasSubstr("TARVIK_REPORT_ERROR:extend_disk_error DiskPart hat das Volume"));
 
   // A volume that already fills its disk counts as extended.
   write(root_ + "/sim/tools.ini",

@@ -136,8 +136,9 @@ TEST_F(FrameTest, ProductNameLadder) {
 
 TEST_F(FrameTest, OsinfoFallsBackOnReleaseIdAndLeavesTheTagOtherwise) {
   const std::string key = "[Microsoft\\Windows NT\\CurrentVersion]\r\n";
-  write_hive("C:\\Windows\\System32\\config\\SOFTWARE",
-             key + "\"ProductName\"=\"Windows Server 2019 Datacenter\"\r\n\"ReleaseId\"=\"1809\"\r\n");
+  write_hive(
+      "C:\\Windows\\System32\\config\\SOFTWARE",
+      key + "\"ProductName\"=\"Windows Server 2019 Datacenter\"\r\n\"ReleaseId\"=\"1809\"\r\n");
   std::string tag = "before", arch;
   EXPECT_TRUE(utils::osinfo(tag, arch));
   EXPECT_EQ(tag, "2016");
@@ -247,8 +248,9 @@ TEST_F(FrameTest, ACrashLeavesADumpBesideTheProgramAndTheHandlerCannotBeReplaced
       },
       ::testing::ExitedWithCode(128 + SIGSEGV), "");
   EXPECT_TRUE(std::filesystem::exists(root_ + "/c/ProgramData/kovenu/tarvik/tarvik.exe.dmp"));
-  EXPECT_THAT(read(root_ + "/sim/events.jsonl"),
-              HasSubstr(R"("event":"crash","dump":"C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe.dmp")"));
+  EXPECT_THAT(
+      read(root_ + "/sim/events.jsonl"),
+      HasSubstr(R"("event":"crash","dump":"C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe.dmp")"));
 }
 
 }  // namespace

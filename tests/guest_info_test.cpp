@@ -1,9 +1,10 @@
 // The offline installation: which drive, which release, which control set.
+#include "image/guest_info.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "frame/utils.h"
-#include "image/guest_info.h"
 #include "support/agent_test.h"
 
 namespace tarvik::test {

@@ -86,8 +86,8 @@ int Config::run_saved_command(const std::string& value) {
   size_t pos = 0;
   while (pos < value.size()) {
     size_t blank = value.find(' ', pos);
-    std::string word = value.substr(pos, blank == std::string::npos ? std::string::npos
-                                                                    : blank - pos);
+    std::string word =
+        value.substr(pos, blank == std::string::npos ? std::string::npos : blank - pos);
     if (word.empty()) break;
     pieces.push_back(std::move(word));
     if (blank == std::string::npos) break;

@@ -116,18 +116,17 @@ std::vector<uint32_t> disk_manager::disks_without_letter() {
 
 void disk_manager::online_disk(uint32_t disk) {
   std::string output;
-  run_diskpart(output, kDiskpartWaitMs,
-               strformat("select disk %u\r\nattribute disk clear readonly\r\nonline disk\r\n",
-                         disk) +
-                   "exit\r\n");
+  run_diskpart(
+      output, kDiskpartWaitMs,
+      strformat("select disk %u\r\nattribute disk clear readonly\r\nonline disk\r\n", disk) +
+          "exit\r\n");
 }
 
 void disk_manager::import_disk(uint32_t disk) {
   std::string output;
-  run_diskpart(
-      output, kDiskpartWaitMs,
-      strformat("select disk %u\r\nattribute disk clear readonly\r\nimport\r\n", disk) +
-          "exit\r\n");
+  run_diskpart(output, kDiskpartWaitMs,
+               strformat("select disk %u\r\nattribute disk clear readonly\r\nimport\r\n", disk) +
+                   "exit\r\n");
 }
 
 void disk_manager::create_partitions(const std::vector<uint32_t>& disks) {
@@ -136,10 +135,10 @@ void disk_manager::create_partitions(const std::vector<uint32_t>& disks) {
   bool old_release = tag.find("2003") != std::string::npos;
   for (uint32_t disk : disks) {
     std::string output;
-    run_diskpart(output, kDiskpartWaitMs,
-                 strformat("select disk %u\r\ncreate partition primary %s\r\n%s\r\nassign\r\nexit\r\n",
-                           disk, old_release ? "align=1024" : "",
-                           old_release ? "" : "format quick"));
+    run_diskpart(
+        output, kDiskpartWaitMs,
+        strformat("select disk %u\r\ncreate partition primary %s\r\n%s\r\nassign\r\nexit\r\n", disk,
+                  old_release ? "align=1024" : "", old_release ? "" : "format quick"));
     platform().clock().sleep_ms(3000);
   }
 }

@@ -13,8 +13,7 @@ int tarvik2::dowork() {
 
 bool tarvik2::check_dpinst() {
   std::string value;
-  platform().files().profile_get("update", "dpinst", "", value, 1024,
-                                 Config::ini_path('C'));
+  platform().files().profile_get("update", "dpinst", "", value, 1024, Config::ini_path('C'));
   bool set = value == "1";
   utils::log(set ? "-->tarvik2::check_dpinst true" : "-->tarvik2::check_dpinst false");
   return set;

@@ -54,8 +54,7 @@ int run_agent(int argc, char** argv) {
     platform().system().hide_console();
 
   if (utils::iso_mode()) {
-    if (std::strcmp(argv[1], "config") == 0 && argc >= 4 &&
-        equals_nocase(argv[3], "update_driver"))
+    if (std::strcmp(argv[1], "config") == 0 && argc >= 4 && equals_nocase(argv[3], "update_driver"))
       return guest::update_driver();
     install_into_image();
   }

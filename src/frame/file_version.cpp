@@ -12,11 +12,21 @@ bool utils::get_file_version(const std::string& path, FileVersion& out) {
   }
   int e = static_cast<int>(s);
   switch (step) {
-    case VersionStep::kAlloc: log("allocate memory failed\n"); break;
-    case VersionStep::kInfo: log("GetFileVersionInfo: error code was %d (0x%x)\n", e, e); break;
-    case VersionStep::kQuery: log("VerQueryValue: error code was %d (0x%x)\n", e, e); break;
-    case VersionStep::kLength: log("error: len != sizeof(VS_FIXEDFILEINFO)\n"); break;
-    default: log("GetFileVersionInfoSize: error code was %d (0x%x)\n", e, e); break;
+    case VersionStep::kAlloc:
+      log("allocate memory failed\n");
+      break;
+    case VersionStep::kInfo:
+      log("GetFileVersionInfo: error code was %d (0x%x)\n", e, e);
+      break;
+    case VersionStep::kQuery:
+      log("VerQueryValue: error code was %d (0x%x)\n", e, e);
+      break;
+    case VersionStep::kLength:
+      log("error: len != sizeof(VS_FIXEDFILEINFO)\n");
+      break;
+    default:
+      log("GetFileVersionInfoSize: error code was %d (0x%x)\n", e, e);
+      break;
   }
   return false;
 }

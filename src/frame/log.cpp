@@ -11,8 +11,7 @@ namespace {
 
 constexpr size_t kMessageLimit = 4095;
 constexpr char kSerialName[] = "COM1";
-constexpr char kSerialAcpiDevice[] =
-    "\\\\?\\ACPI#PNP0501#1#{4D36E978-E325-11CE-BFC1-08002BE10318}";
+constexpr char kSerialAcpiDevice[] = "\\\\?\\ACPI#PNP0501#1#{4D36E978-E325-11CE-BFC1-08002BE10318}";
 
 std::unique_ptr<utils>& slot() {
   static std::unique_ptr<utils> u;
@@ -72,8 +71,7 @@ void utils::open_log_file() {
   Files& files = platform().files();
   std::string folder = strformat("%c:\\ProgramData\\kovenu\\tarvik\\log", drive);
   uint32_t attributes = 0;
-  if (files.get_attributes(folder, attributes) == win::kSuccess &&
-      !(attributes & attr::kDirectory))
+  if (files.get_attributes(folder, attributes) == win::kSuccess && !(attributes & attr::kDirectory))
     files.delete_file(folder);
   if (!files.exists(folder)) files.create_directories(folder);
   LocalTime t = platform().clock().local_time();
@@ -121,9 +119,9 @@ void utils::write_line(const std::string& message, bool mirror) {
     for (auto& [text, to_serial] : waiting) write_line(text, to_serial);
   }
   LocalTime t = platform().clock().local_time();
-  std::string line = strformat("[pid=%u,iso=%d][%04d/%02d/%02d/%02d:%02d:%02d] ",
-                               platform().system().process_id(), iso_mode_ ? 1 : 0, t.year,
-                               t.month, t.day, t.hour, t.minute, t.second);
+  std::string line =
+      strformat("[pid=%u,iso=%d][%04d/%02d/%02d/%02d:%02d:%02d] ", platform().system().process_id(),
+                iso_mode_ ? 1 : 0, t.year, t.month, t.day, t.hour, t.minute, t.second);
   line += message;
   line += "\r\n";
   log_->append(line);

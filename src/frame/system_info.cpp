@@ -21,7 +21,9 @@ bool names_known_hypervisor(const std::string& sig) {
 
 }  // namespace
 
-bool utils::is_wow64() { return platform().system().is_wow64(); }
+bool utils::is_wow64() {
+  return platform().system().is_wow64();
+}
 
 char utils::system_drive() {
   std::string dir = platform().system().system_directory();

@@ -36,6 +36,8 @@ std::string utils::to_utf8(const std::u16string& wide) {
   return platform().system().wide_to_utf8(wide);
 }
 
-std::string utils::ansi_to_utf8(const std::string& narrow) { return to_utf8(to_wide(narrow)); }
+std::string utils::ansi_to_utf8(const std::string& narrow) {
+  return to_utf8(to_wide(narrow));
+}
 
 }  // namespace tarvik

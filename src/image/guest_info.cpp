@@ -25,12 +25,15 @@ GuestInfo& GuestInfo::instance() {
   return *slot();
 }
 
-void GuestInfo::reset() { slot().reset(); }
+void GuestInfo::reset() {
+  slot().reset();
+}
 
 int GuestInfo::find_disk() {
   Files& files = platform().files();
   std::string sysdir = platform().system().system_directory();
-  char own = sysdir.empty() ? 0 : static_cast<char>(std::tolower(static_cast<unsigned char>(sysdir[0])));
+  char own =
+      sysdir.empty() ? 0 : static_cast<char>(std::tolower(static_cast<unsigned char>(sysdir[0])));
   for (char c = 'a'; c <= 'y'; ++c) {
     if (c == own) continue;
     if (files.exists(strformat("%c:\\windows", c)) &&

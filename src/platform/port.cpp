@@ -146,8 +146,12 @@ std::unique_ptr<Platform>& current() {
 }
 }  // namespace
 
-Platform& platform() { return *current(); }
+Platform& platform() {
+  return *current();
+}
 
-void install_platform(std::unique_ptr<Platform> p) { current() = std::move(p); }
+void install_platform(std::unique_ptr<Platform> p) {
+  current() = std::move(p);
+}
 
 }  // namespace tarvik

@@ -194,12 +194,12 @@ class AppendFile {
 class Files {
  public:
   virtual ~Files() = default;
-  virtual bool exists(std::string_view path) = 0;                        // PathFileExistsA
+  virtual bool exists(std::string_view path) = 0;  // PathFileExistsA
   virtual Status get_attributes(std::string_view path, uint32_t& out) = 0;
   virtual Status set_attributes(std::string_view path, uint32_t attributes) = 0;
-  virtual Status create_directory(std::string_view path) = 0;   // one level
-  virtual Status create_directories(std::string_view path) = 0; // with missing parents
-  virtual Status remove_directory(std::string_view path) = 0;   // empty folder
+  virtual Status create_directory(std::string_view path) = 0;    // one level
+  virtual Status create_directories(std::string_view path) = 0;  // with missing parents
+  virtual Status remove_directory(std::string_view path) = 0;    // empty folder
   virtual Status delete_file(std::string_view path) = 0;
   virtual Status copy_file(std::string_view from, std::string_view to, bool fail_if_exists) = 0;
   virtual Status move_file(std::string_view from, std::string_view to, bool replace) = 0;
@@ -245,8 +245,8 @@ class Processes {
   // Starts cmdline with input on its standard input (followed by one NUL byte, as the
   // agent writes a script), waits up to wait_ms, then takes up to `limit` bytes of what
   // it wrote. Returns the start error, or 0.
-  virtual Status run_with_input(std::string_view cmdline, std::string_view input,
-                                uint32_t wait_ms, uint32_t limit, std::string& output) = 0;
+  virtual Status run_with_input(std::string_view cmdline, std::string_view input, uint32_t wait_ms,
+                                uint32_t limit, std::string& output) = 0;
   // Starts cmdline detached, standard output and error appended to output_file, waits up
   // to wait_ms; exit_code is the child's code, or kStillActive if it is still running.
   virtual Status start_detached(std::string_view cmdline, std::string_view output_file,
@@ -270,7 +270,7 @@ struct AdapterInfo {  // GetAdaptersInfo
   std::vector<std::string> ipv4;
 };
 
-struct AdapterAddresses {  // GetAdaptersAddresses
+struct AdapterAddresses {     // GetAdaptersAddresses
   std::string friendly_name;  // converted to the active code page
   std::string adapter_name;   // the interface identifier, "{...}"
   std::string description;    // converted to the active code page
@@ -307,7 +307,7 @@ class Clock {
   virtual ~Clock() = default;
   virtual void sleep_ms(uint32_t ms) = 0;
   virtual LocalTime local_time() = 0;
-  virtual uint32_t tick_count() = 0;     // milliseconds since start
+  virtual uint32_t tick_count() = 0;  // milliseconds since start
   virtual int64_t unix_seconds() = 0;
 };
 
@@ -329,7 +329,7 @@ class System {
   virtual ~System() = default;
   virtual std::string system_directory() = 0;  // "C:\Windows\system32"
   virtual Status user_name(std::string& out) = 0;
-  virtual std::string program_path() = 0;      // the agent's own full path
+  virtual std::string program_path() = 0;  // the agent's own full path
   virtual bool is_wow64() = 0;
   // Enables a privilege of the process token; 0, or the error (kNotAllAssigned when
   // the account does not hold it).
@@ -353,9 +353,9 @@ class System {
   // replacement took effect.
   virtual bool replace_crash_handler() = 0;
   // Active code page conversions.
-  virtual std::u16string to_wide(std::string_view narrow) = 0;    // CP_ACP
-  virtual std::string from_wide(std::u16string_view wide) = 0;    // to CP_ACP
-  virtual std::string wide_to_utf8(std::u16string_view wide) = 0; // CP_UTF8
+  virtual std::u16string to_wide(std::string_view narrow) = 0;     // CP_ACP
+  virtual std::string from_wide(std::u16string_view wide) = 0;     // to CP_ACP
+  virtual std::string wide_to_utf8(std::u16string_view wide) = 0;  // CP_UTF8
 };
 
 // ---------------------------------------------------------------------------------------
@@ -385,12 +385,12 @@ class Console {
 // Devices
 
 struct PartitionEntry {
-  uint8_t mbr_type = 0;      // MBR disks
-  std::string gpt_type;      // GPT disks: lower-case "{xxxxxxxx-...}"
+  uint8_t mbr_type = 0;  // MBR disks
+  std::string gpt_type;  // GPT disks: lower-case "{xxxxxxxx-...}"
 };
 
 struct DriveLayout {
-  uint32_t style = 2;        // 0 MBR, 1 GPT, 2 raw
+  uint32_t style = 2;  // 0 MBR, 1 GPT, 2 raw
   std::vector<PartitionEntry> partitions;
 };
 

@@ -80,14 +80,21 @@ bool json_string(const std::string& line, const std::string& key, std::string& o
     }
     char c = line[++i];
     switch (c) {
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
       case 'u':
         out.push_back(static_cast<char>(std::strtol(line.substr(i + 1, 4).c_str(), nullptr, 16)));
         i += 4;
         break;
-      default: out.push_back(c);
+      default:
+        out.push_back(c);
     }
   }
   return true;

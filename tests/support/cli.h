@@ -8,9 +8,9 @@
 namespace tarvik::test {
 
 struct CliResult {
-  int code = -1;       // exit code, or -1 when the program did not exit normally
-  std::string out;     // standard output
-  std::string err;     // standard error
+  int code = -1;    // exit code, or -1 when the program did not exit normally
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 // Runs program with args; TARVIK_SIM_ROOT is root (unset when root is empty).

@@ -69,6 +69,8 @@ void SimGuestTest::write(const std::string& host_path, const std::string& text) 
   f << text;
 }
 
-void SimGuestTest::mkdirs(const std::string& host_path) const { fs::create_directories(host_path); }
+void SimGuestTest::mkdirs(const std::string& host_path) const {
+  fs::create_directories(host_path);
+}
 
 }  // namespace tarvik::test

@@ -40,9 +40,9 @@ int calls_command(int argc, char**, const std::string& root) {
     std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
     pos = nl == std::string::npos ? text.size() : nl + 1;
     if (line.empty()) continue;
-    std::printf("#%s %sms %s/%s exit=%s  %s\n", field(line, "n").c_str(),
-                field(line, "ms").c_str(), field(line, "how").c_str(), field(line, "via").c_str(),
-                field(line, "exit").c_str(), field(line, "cmdline").c_str());
+    std::printf("#%s %sms %s/%s exit=%s  %s\n", field(line, "n").c_str(), field(line, "ms").c_str(),
+                field(line, "how").c_str(), field(line, "via").c_str(), field(line, "exit").c_str(),
+                field(line, "cmdline").c_str());
   }
   return 0;
 }

@@ -24,14 +24,14 @@ namespace fs = std::filesystem;
 constexpr char kRegHeader[] = "Windows Registry Editor Version 5.00\r\n\r\n";
 
 std::string software_hive(const char* product, const char* release, const char* buildlab) {
-  std::string cv =
-      std::string("\"ProductName\"=\"") + product + "\"\r\n\"ReleaseId\"=\"" + release +
-      "\"\r\n\"BuildLabEx\"=\"" + buildlab +
-      "\"\r\n\"CurrentBuildNumber\"=\"17763\"\r\n\"CurrentVersion\"=\"6.3\"\r\n"
-      "\"EditionID\"=\"ServerDatacenter\"\r\n\"InstallationType\"=\"Server\"\r\n\r\n";
+  std::string cv = std::string("\"ProductName\"=\"") + product + "\"\r\n\"ReleaseId\"=\"" +
+                   release + "\"\r\n\"BuildLabEx\"=\"" + buildlab +
+                   "\"\r\n\"CurrentBuildNumber\"=\"17763\"\r\n\"CurrentVersion\"=\"6.3\"\r\n"
+                   "\"EditionID\"=\"ServerDatacenter\"\r\n\"InstallationType\"=\"Server\"\r\n\r\n";
   return std::string(kRegHeader) + "[Microsoft\\Windows NT\\CurrentVersion]\r\n" + cv +
          "[Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion]\r\n" + cv +
-         "[Microsoft\\Windows\\CurrentVersion]\r\n\"ProgramFilesDir\"=\"C:\\\\Program Files\"\r\n\r\n";
+         "[Microsoft\\Windows\\CurrentVersion]\r\n\"ProgramFilesDir\"=\"C:\\\\Program "
+         "Files\"\r\n\r\n";
 }
 
 std::string system_hive(bool iso_medium, const char* computer_name) {
@@ -40,14 +40,16 @@ std::string system_hive(bool iso_medium, const char* computer_name) {
   if (iso_medium) h += "[]\r\n\"isoMode\"=dword:00000001\r\n\r\n";
   h += "[Select]\r\n\"Current\"=dword:00000001\r\n\"Default\"=dword:00000001\r\n"
        "\"Failed\"=dword:00000000\r\n\"LastKnownGood\"=dword:00000001\r\n\r\n";
-  h += "[" + cs + "\\Control\\ComputerName\\ComputerName]\r\n\"ComputerName\"=\"" +
-       computer_name + "\"\r\n\r\n";
+  h += "[" + cs + "\\Control\\ComputerName\\ComputerName]\r\n\"ComputerName\"=\"" + computer_name +
+       "\"\r\n\r\n";
   h += "[" + cs + "\\Control\\ComputerName\\ActiveComputerName]\r\n\"ComputerName\"=\"" +
        computer_name + "\"\r\n\r\n";
-  h += "[" + cs + "\\Control\\Session Manager\\Memory Management]\r\n"
+  h += "[" + cs +
+       "\\Control\\Session Manager\\Memory Management]\r\n"
        "\"PagingFiles\"=hex(7):63,3a,5c,70,61,67,65,66,69,6c,65,2e,73,79,73,20,30,20,30,00,00"
        "\r\n\r\n";
-  h += "[" + cs + "\\Control\\TimeZoneInformation]\r\n\"RealTimeIsUniversal\"=dword:00000000\r\n"
+  h += "[" + cs +
+       "\\Control\\TimeZoneInformation]\r\n\"RealTimeIsUniversal\"=dword:00000000\r\n"
        "\"TimeZoneKeyName\"=\"UTC\"\r\n\r\n";
   h += "[" + cs + "\\Services\\Tcpip\\Parameters]\r\n\"Hostname\"=\"" + computer_name +
        "\"\r\n\"NV Hostname\"=\"" + computer_name + "\"\r\n\r\n";
@@ -102,9 +104,9 @@ std::string machine_ini(char drive, const char* program, const char* disks) {
 }
 
 void make_windows(const fs::path& drive) {
-  for (const char* d : {"Windows/System32/config", "Windows/SysWOW64", "Windows/Panther",
-                        "Windows/INF", "Program Files", "Program Files (x86)", "ProgramData",
-                        "Users"})
+  for (const char* d :
+       {"Windows/System32/config", "Windows/SysWOW64", "Windows/Panther", "Windows/INF",
+        "Program Files", "Program Files (x86)", "ProgramData", "Users"})
     fs::create_directories(drive / d);
 }
 
@@ -175,8 +177,7 @@ int init_command(int argc, char** argv) {
   }
   write_file(root / "machine.ini", ini);
   write_file(root / "sim" / "tools.ini", kToolsIni);
-  std::printf("%s guest ready in %s\n", iso ? "installation medium and offline" : "running",
-              dir);
+  std::printf("%s guest ready in %s\n", iso ? "installation medium and offline" : "running", dir);
   return 0;
 }
 

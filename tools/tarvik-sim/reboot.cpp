@@ -1,8 +1,8 @@
 // tarvik-sim reboot: volatile keys, hive mounts and DOS device names are gone.
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
-
-#include <unistd.h>
 
 #include "commands.h"
 

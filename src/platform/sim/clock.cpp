@@ -25,6 +25,8 @@ class SimClock final : public Clock {
 
 }  // namespace
 
-std::unique_ptr<Clock> make_clock(const Machine& m) { return std::make_unique<SimClock>(m); }
+std::unique_ptr<Clock> make_clock(const Machine& m) {
+  return std::make_unique<SimClock>(m);
+}
 
 }  // namespace tarvik::sim

@@ -87,8 +87,8 @@ bool parse_ini(std::string_view text, IniFile& out, std::string& error) {
   size_t pos = 0;
   while (pos <= text.size()) {
     size_t nl = text.find('\n', pos);
-    std::string_view raw = text.substr(pos, nl == std::string_view::npos ? text.size() - pos
-                                                                          : nl - pos);
+    std::string_view raw =
+        text.substr(pos, nl == std::string_view::npos ? text.size() - pos : nl - pos);
     pos = nl == std::string_view::npos ? text.size() + 1 : nl + 1;
     ++line_no;
     std::string line = trim(raw);

@@ -25,8 +25,7 @@ struct IniFile {
   std::vector<IniSection> sections;
 
   const IniSection* find(std::string_view section) const;
-  std::string get(std::string_view section, std::string_view key,
-                  std::string_view def = {}) const;
+  std::string get(std::string_view section, std::string_view key, std::string_view def = {}) const;
 };
 
 // Parses text; on a malformed line returns false with error "LINE: what".

@@ -8,9 +8,9 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <thread>
 #include <vector>
@@ -38,8 +38,8 @@ bool exists(const std::string& p) {
 // "2025-01-06 09:49:05" as local time.
 bool parse_start(const std::string& s, int64_t& out) {
   std::tm tm{};
-  if (std::sscanf(s.c_str(), "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                  &tm.tm_hour, &tm.tm_min, &tm.tm_sec) != 6)
+  if (std::sscanf(s.c_str(), "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                  &tm.tm_min, &tm.tm_sec) != 6)
     return false;
   tm.tm_year -= 1900;
   tm.tm_mon -= 1;
@@ -112,7 +112,9 @@ std::string Machine::sim_file(std::string_view name) const {
   return root_ + "/sim/" + std::string(name);
 }
 
-bool Machine::wow64() const { return get("system", "wow64", "1") != "0"; }
+bool Machine::wow64() const {
+  return get("system", "wow64", "1") != "0";
+}
 
 uint32_t Machine::codepage() const {
   return static_cast<uint32_t>(std::stoul(get("system", "codepage", "65001")));
@@ -125,8 +127,9 @@ Status Machine::host_path(std::string_view win_path, std::string& out) const {
   if (p.rfind("\\\\?\\", 0) == 0 || p.rfind("\\\\.\\", 0) == 0) p = p.substr(4);
   if (p.size() < 2 || p[1] != ':' || !std::isalpha(static_cast<unsigned char>(p[0])))
     return win::kInvalidName;
-  std::string drive_dir = root_ + "/" + std::string(1, static_cast<char>(std::tolower(
-                                                            static_cast<unsigned char>(p[0]))));
+  std::string drive_dir =
+      root_ + "/" +
+      std::string(1, static_cast<char>(std::tolower(static_cast<unsigned char>(p[0]))));
   if (!is_dir(drive_dir)) return win::kPathNotFound;
   std::vector<std::string> parts;
   size_t pos = 2;
@@ -165,11 +168,21 @@ std::string json_escape(std::string_view s) {
   std::string r;
   for (unsigned char c : s) {
     switch (c) {
-      case '"': r += "\\\""; break;
-      case '\\': r += "\\\\"; break;
-      case '\n': r += "\\n"; break;
-      case '\r': r += "\\r"; break;
-      case '\t': r += "\\t"; break;
+      case '"':
+        r += "\\\"";
+        break;
+      case '\\':
+        r += "\\\\";
+        break;
+      case '\n':
+        r += "\\n";
+        break;
+      case '\r':
+        r += "\\r";
+        break;
+      case '\t':
+        r += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -296,24 +309,33 @@ bool write_host_file_atomic(const std::string& path, std::string_view data) {
 
 Status win_error_from_errno(int err, const std::string& host_path) {
   switch (err) {
-    case 0: return win::kSuccess;
+    case 0:
+      return win::kSuccess;
     case ENOENT: {
       size_t slash = host_path.rfind('/');
       if (slash != std::string::npos && !is_dir(host_path.substr(0, slash)))
         return win::kPathNotFound;
       return win::kFileNotFound;
     }
-    case ENOTDIR: return win::kPathNotFound;
+    case ENOTDIR:
+      return win::kPathNotFound;
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR: return win::kAccessDenied;
-    case EEXIST: return win::kAlreadyExists;
-    case ENOTEMPTY: return win::kDirNotEmpty;
-    case ENOSPC: return 112;  // ERROR_DISK_FULL
-    case ENAMETOOLONG: return 206;  // ERROR_FILENAME_EXCED_RANGE
-    case EBUSY: return win::kBusy;
-    default: return 1117;  // ERROR_IO_DEVICE
+    case EISDIR:
+      return win::kAccessDenied;
+    case EEXIST:
+      return win::kAlreadyExists;
+    case ENOTEMPTY:
+      return win::kDirNotEmpty;
+    case ENOSPC:
+      return 112;  // ERROR_DISK_FULL
+    case ENAMETOOLONG:
+      return 206;  // ERROR_FILENAME_EXCED_RANGE
+    case EBUSY:
+      return win::kBusy;
+    default:
+      return 1117;  // ERROR_IO_DEVICE
   }
 }
 

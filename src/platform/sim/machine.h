@@ -52,7 +52,7 @@ class Machine {
   // elapsed milliseconds live in sim/clock.state, so later processes go on from there.
   // Real: the host's clock.
   bool virtual_clock() const { return virtual_clock_; }
-  uint64_t now_ms() const;        // milliseconds since the machine's clock started
+  uint64_t now_ms() const;  // milliseconds since the machine's clock started
   int64_t now_unix_seconds() const;
   void advance(uint32_t ms) const;  // a sleep
 

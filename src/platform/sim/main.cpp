@@ -1,10 +1,10 @@
 // tarvik for the Linux build: the agent against the simulated machine named by
 // TARVIK_SIM_ROOT.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <unistd.h>
 
 #include "frame/entry.h"
 #include "platform/sim/services.h"

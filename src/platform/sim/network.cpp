@@ -17,8 +17,7 @@ namespace {
 std::string mac_bytes(const std::string& text) {
   std::string out;
   unsigned v[6];
-  if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) ==
-      6)
+  if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) == 6)
     for (unsigned b : v) out.push_back(static_cast<char>(b));
   return out;
 }

@@ -49,6 +49,8 @@ std::unique_ptr<Platform> make_platform(const std::string& root, std::string& er
   return std::make_unique<SimPlatform>(std::move(m));
 }
 
-const Machine& machine_of(Platform& p) { return static_cast<SimPlatform&>(p).machine(); }
+const Machine& machine_of(Platform& p) {
+  return static_cast<SimPlatform&>(p).machine();
+}
 
 }  // namespace tarvik::sim

@@ -505,7 +505,9 @@ class SimProcesses final : public Processes {
 
 }  // namespace
 
-void set_agent_binary(const std::string& host_path) { agent_binary_path() = host_path; }
+void set_agent_binary(const std::string& host_path) {
+  agent_binary_path() = host_path;
+}
 
 std::unique_ptr<Processes> make_processes(const Machine& m) {
   return std::make_unique<SimProcesses>(m);

@@ -204,6 +204,8 @@ class SimSystem final : public System {
 
 }  // namespace
 
-std::unique_ptr<System> make_system(const Machine& m) { return std::make_unique<SimSystem>(m); }
+std::unique_ptr<System> make_system(const Machine& m) {
+  return std::make_unique<SimSystem>(m);
+}
 
 }  // namespace tarvik::sim

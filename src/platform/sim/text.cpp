@@ -78,7 +78,6 @@ std::string utf16_to_utf8(std::u16string_view w) {
   return out;
 }
 
-
 std::u16string narrow_to_wide(std::string_view s, uint32_t codepage) {
   if (codepage == 65001) return utf8_to_wide(s);
   std::u16string out;
