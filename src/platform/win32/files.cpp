@@ -37,6 +37,14 @@ class Win32AppendFile final : public AppendFile {
   ScopedFile file_;
 };
 
+// Windows refuses to replace or overwrite a read-only file. The backend asks first, so
+// the refusal does not depend on the file system below (under Wine run as root the
+// replacement would go through).
+bool read_only(std::string_view path) {
+  DWORD a = GetFileAttributesA(sz(path).c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
 class Win32Files final : public Files {
  public:
   bool exists(std::string_view path) override {
@@ -74,10 +82,12 @@ class Win32Files final : public Files {
   }
 
   Status copy_file(std::string_view from, std::string_view to, bool fail_if_exists) override {
+    if (!fail_if_exists && read_only(to) && exists(from)) return note(ERROR_ACCESS_DENIED);
     return check(CopyFileA(sz(from).c_str(), sz(to).c_str(), fail_if_exists ? TRUE : FALSE));
   }
 
   Status move_file(std::string_view from, std::string_view to, bool replace) override {
+    if (replace && read_only(to) && exists(from)) return note(ERROR_ACCESS_DENIED);
     DWORD flags = MOVEFILE_COPY_ALLOWED | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
     return check(MoveFileExA(sz(from).c_str(), sz(to).c_str(), flags));
   }
@@ -120,6 +130,7 @@ class Win32Files final : public Files {
   }
 
   Status write_file(std::string_view path, std::string_view data) override {
+    if (read_only(path)) return note(ERROR_ACCESS_DENIED);
     ScopedFile f(CreateFileA(sz(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) return fail(ERROR_ACCESS_DENIED);

@@ -9,11 +9,11 @@
 #define NOMINMAX
 #endif
 
-// clang-format off: winsock2.h must come before windows.h.
-#include <windows.h>
+// winsock2.h comes before windows.h; the rest need windows.h.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
-// clang-format on
+#include <windows.h>
 #include <dbghelp.h>
 #include <iphlpapi.h>
 #include <objbase.h>
@@ -21,6 +21,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <winioctl.h>
+// clang-format on
 
 #include <string>
 #include <string_view>
