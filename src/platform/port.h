@@ -449,6 +449,35 @@ class Platform {
   virtual Services& services() = 0;
 };
 
+// A platform made of one object per service; each backend fills in the parts.
+class ServicePlatform : public Platform {
+ public:
+  struct Parts {
+    std::unique_ptr<Registry> registry;
+    std::unique_ptr<Files> files;
+    std::unique_ptr<Processes> processes;
+    std::unique_ptr<Network> network;
+    std::unique_ptr<Clock> clock;
+    std::unique_ptr<System> system;
+    std::unique_ptr<Console> console;
+    std::unique_ptr<Devices> devices;
+    std::unique_ptr<Services> services;
+  };
+  explicit ServicePlatform(Parts parts) : p_(std::move(parts)) {}
+  Registry& registry() override { return *p_.registry; }
+  Files& files() override { return *p_.files; }
+  Processes& processes() override { return *p_.processes; }
+  Network& network() override { return *p_.network; }
+  Clock& clock() override { return *p_.clock; }
+  System& system() override { return *p_.system; }
+  Console& console() override { return *p_.console; }
+  Devices& devices() override { return *p_.devices; }
+  Services& services() override { return *p_.services; }
+
+ private:
+  Parts p_;
+};
+
 // The platform of this process, installed once at start-up (tests install a sim one).
 Platform& platform();
 void install_platform(std::unique_ptr<Platform> p);

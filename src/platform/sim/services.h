@@ -26,7 +26,4 @@ void set_agent_binary(const std::string& host_path);
 // The simulated machine at root, or nullptr with error naming the file and line.
 std::unique_ptr<Platform> make_platform(const std::string& root, std::string& error);
 
-// The Machine behind a platform made by make_platform (for the sim's own tools and tests).
-const Machine& machine_of(Platform& p);
-
 }  // namespace tarvik::sim
