@@ -94,11 +94,11 @@ class Win32Files final : public Files {
 
   Status list(std::string_view folder, std::string_view pattern,
               std::vector<DirEntry>& out) override {
-    std::string spec(folder);
-    if (!spec.empty() && spec.back() != '\\' && spec.back() != '/') spec += '\\';
-    spec += pattern;
+    std::string search(folder);
+    if (!search.empty() && search.back() != '\\' && search.back() != '/') search += '\\';
+    search += pattern;
     WIN32_FIND_DATAA fd;
-    ScopedFind find(FindFirstFileA(spec.c_str(), &fd));
+    ScopedFind find(FindFirstFileA(search.c_str(), &fd));
     if (!find) return fail(ERROR_FILE_NOT_FOUND);
     std::vector<DirEntry> entries;
     do {
