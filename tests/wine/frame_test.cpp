@@ -42,9 +42,8 @@ TEST_F(WineFrameTest, RunCmdGivesTheToolsCodeAndOutputOrTheStartError) {
 
 TEST_F(WineFrameTest, OsinfoLadderOnTheRegistry) {
   RegKey key;
-  ASSERT_EQ(platform().registry().open(kCurrentVersion, reg::kKeyAllAccess | reg::kWow64_64Key,
-                                       key),
-            0u);
+  ASSERT_EQ(
+      platform().registry().open(kCurrentVersion, reg::kKeyAllAccess | reg::kWow64_64Key, key), 0u);
   std::string saved_name;
   key.query_text("ProductName", saved_name);
   const struct {

@@ -13,10 +13,10 @@ class SimPlatform final : private MachineHolder, public ServicePlatform {
  public:
   explicit SimPlatform(Machine m)
       : MachineHolder{std::move(m)},
-        ServicePlatform(Parts{make_registry(machine), make_files(machine),
-                              make_processes(machine), make_network(machine),
-                              make_clock(machine), make_system(machine), make_console(machine),
-                              make_devices(machine), make_services(machine)}) {}
+        ServicePlatform(Parts{make_registry(machine), make_files(machine), make_processes(machine),
+                              make_network(machine), make_clock(machine), make_system(machine),
+                              make_console(machine), make_devices(machine),
+                              make_services(machine)}) {}
 };
 
 }  // namespace
