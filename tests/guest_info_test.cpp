@@ -12,6 +12,7 @@ namespace {
 
 using ::testing::Contains;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class GuestInfoTest : public AgentTest {
  protected:
@@ -61,7 +62,7 @@ TEST_F(GuestInfoTest, ReleaseAndArchitectureOfTheOfflineInstallation) {
   int reads = 0;
   for (const auto& m : log_messages()) reads += m == "-->GuestInfo::init_info";
   EXPECT_EQ(reads, 1);
-  EXPECT_FALSE(read(root_ + "/sim/mounts.ini").find("_SOFTWARE") != std::string::npos);
+  EXPECT_THAT(read(root_ + "/sim/mounts.ini"), Not(HasSubstr("_SOFTWARE")));
 }
 
 TEST_F(GuestInfoTest, ArchitectureFallsBackOnTheSysWow64Folder) {

@@ -35,15 +35,10 @@ const std::vector<OperationEntry>& Config::operations() {
 
 int Config::dispatch(int count, char** words) {
   if (count < 3) return -1;
-  if (utils::iso_mode()) {
-    // A command without an operation word names nothing to apply or replay: it is an
-    // unknown operation here too, rather than a recorded empty command.
-    if (count == 3) {
-      utils::log("TARVIK_REPORT_ERROR:unknown_operation %s", "");
-      utils::exit_report(-1, "unknown operation");
-      return -1;
-    }
-    const std::string op = words[3];
+  const char* op = count > 3 ? words[3] : "";
+  // In ISO mode a command without an operation word is not recorded: it names nothing to
+  // replay, and no row of the table has three words, so it ends as an unknown operation.
+  if (utils::iso_mode() && count > 3) {
     if (equals_nocase(op, "d2sfix")) return d2sfix();
     if (equals_nocase(op, "pagefile")) return iso_config_pagefile(count, words);
     if (equals_nocase(op, "hostname")) iso_config_hostname(words);
@@ -55,7 +50,6 @@ int Config::dispatch(int count, char** words) {
     }
     return save_config(count, words);
   }
-  const char* op = count > 3 ? words[3] : "";
   for (const OperationEntry& row : operations())
     if (count == row.word_count && std::string(op) == row.name)
       return (this->*row.handler)(count - 3, words + 3);

@@ -66,7 +66,6 @@ int Config::replay_saved_config() {
   Files& files = platform().files();
   std::string keys;
   files.profile_get("config", nullptr, nullptr, keys, kKeyListSize, file);
-  if (keys.empty() || keys[0] == '\0') return 0;
   for (size_t pos = 0; pos < keys.size() && keys[pos] != '\0';) {
     std::string key = keys.c_str() + pos;
     pos += key.size() + 1;

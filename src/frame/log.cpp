@@ -23,7 +23,9 @@ std::mutex& slot_mutex() {
   return m;
 }
 
-std::string cut_message(std::string s) {
+// A message of the channel: formatted, and cut at 4095 characters.
+std::string message_of(const char* fmt, va_list args) {
+  std::string s = vstrformat(fmt, args);
   if (s.size() > kMessageLimit) s.resize(kMessageLimit);
   return s;
 }
@@ -65,7 +67,6 @@ void utils::open_log_file() {
   // channel itself: its lines wait in pending_ until the file is open.
   char drive = iso_mode_ ? GuestInfo::instance().system_disk() : system_drive();
   log_opening_ = false;
-  if (log_open_attempted_) return;  // the lookup's own report already ended the attempt
   log_open_attempted_ = true;
   if (drive == 0) return;
   Files& files = platform().files();
@@ -88,14 +89,13 @@ void utils::open_serial_port() {
   std::unique_ptr<SerialPort> port;
   Status s = console.open_serial(kSerialName, port);
   if (s != win::kSuccess || !port) {
-    write_line(strformat("Create com port %s failed,err=%d", kSerialName, static_cast<int>(s)),
-               false);
+    log_to_file("Create com port %s failed,err=%d", kSerialName, static_cast<int>(s));
     return;
   }
   if (Status e = port->get_state(); e != win::kSuccess)
-    write_line(strformat("Get Com port status error! err=%d", static_cast<int>(e)), false);
+    log_to_file("Get Com port status error! err=%d", static_cast<int>(e));
   if (Status e = port->set_line(9600, 8, 0, 0); e != win::kSuccess)
-    write_line(strformat("Set Com port status error! err=%d", static_cast<int>(e)), false);
+    log_to_file("Set Com port status error! err=%d", static_cast<int>(e));
   if (port->set_timeouts(50, 10, 50, 10, 50) != win::kSuccess)
     console.write_stdout("Set Com port timeout properties error!");
   serial_ = std::move(port);
@@ -133,7 +133,7 @@ void utils::write_line(const std::string& message, bool mirror) {
 void utils::log(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string message = cut_message(vstrformat(fmt, args));
+  std::string message = message_of(fmt, args);
   va_end(args);
   instance().write_line(message, true);
 }
@@ -141,7 +141,7 @@ void utils::log(const char* fmt, ...) {
 void utils::log_to_file(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string message = cut_message(vstrformat(fmt, args));
+  std::string message = message_of(fmt, args);
   va_end(args);
   instance().write_line(message, false);
 }
@@ -149,16 +149,14 @@ void utils::log_to_file(const char* fmt, ...) {
 void utils::exit_report(int code, const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string text = cut_message(vstrformat(fmt, args));
+  std::string text = message_of(fmt, args);
   va_end(args);
   platform().console().write_stdout(strformat("%d:%s", code, text.c_str()));
   log("tarvik exit %d,%s", code, text.c_str());
   utils& u = instance();
   if (!u.iso_mode_) return;
   u.close_serial_port();
-  // Lines still waiting for the target's log file are lost only when no file could
-  // be opened at all.
-  std::exit(0);
+  std::exit(0);  // exit handlers close the log file
 }
 
 }  // namespace tarvik

@@ -1,25 +1,7 @@
 // Text helpers of the utils object.
-#include <cctype>
-
 #include "frame/utils.h"
 
 namespace tarvik {
-
-bool contains_nocase(const std::string& text, const std::string& part) {
-  if (part.empty()) return true;
-  for (size_t i = 0; i + part.size() <= text.size(); ++i) {
-    size_t k = 0;
-    while (k < part.size() && std::tolower(static_cast<unsigned char>(text[i + k])) ==
-                                  std::tolower(static_cast<unsigned char>(part[k])))
-      ++k;
-    if (k == part.size()) return true;
-  }
-  return false;
-}
-
-bool equals_nocase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && contains_nocase(a, b);
-}
 
 bool utils::contains_any(const std::string& text, const std::vector<std::string>& list) {
   if (text.empty()) return false;

@@ -31,7 +31,6 @@ class utils {
   static bool iso_mode() { return instance().iso_mode_; }
   // Closes the serial port for good (the port is opened at most once per process).
   void close_serial_port();
-  bool serial_open() const { return serial_ != nullptr; }
 
   // --- command runner
   // Runs cmdline with standard output and error captured; returns the child's exit code
@@ -75,11 +74,6 @@ class utils {
 
 // Wow64EnableWow64FsRedirection where the system has it.
 void enable_wow64_fs_redirection(bool enable);
-
-// Whether text contains part without regard to case (StrStrIA), and text equality
-// without regard to case (lstrcmpiA == 0).
-bool contains_nocase(const std::string& text, const std::string& part);
-bool equals_nocase(const std::string& a, const std::string& b);
 
 // The OS version tag of a ProductName text, or empty when no rung of the ladder matches.
 std::string os_tag_of_product_name(const std::string& product_name);

@@ -101,37 +101,52 @@ Status Registry::create(std::string_view path, uint32_t options, uint32_t access
 }
 
 namespace {
-bool match_from(std::string_view n, std::string_view p) {
-  // Iterative glob with one backtrack point for the last '*'.
-  size_t ni = 0, pi = 0, star = std::string_view::npos, mark = 0;
-  while (ni < n.size()) {
-    if (pi < p.size() && (p[pi] == '?' || std::tolower(static_cast<unsigned char>(p[pi])) ==
-                                              std::tolower(static_cast<unsigned char>(n[ni])))) {
-      ++ni;
+char fold(char c) {
+  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+}  // namespace
+
+bool equals_nocase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (fold(a[i]) != fold(b[i])) return false;
+  return true;
+}
+
+bool contains_nocase(std::string_view text, std::string_view part) {
+  for (size_t i = 0; i + part.size() <= text.size(); ++i)
+    if (equals_nocase(text.substr(i, part.size()), part)) return true;
+  return false;
+}
+
+bool glob_match(std::string_view text, std::string_view pattern) {
+  // Iterative match with one backtrack point: the last '*' seen.
+  size_t ti = 0, pi = 0, star = std::string_view::npos, mark = 0;
+  while (ti < text.size()) {
+    if (pi < pattern.size() && (pattern[pi] == '?' || fold(pattern[pi]) == fold(text[ti]))) {
+      ++ti;
       ++pi;
-    } else if (pi < p.size() && p[pi] == '*') {
+    } else if (pi < pattern.size() && pattern[pi] == '*') {
       star = pi++;
-      mark = ni;
+      mark = ti;
     } else if (star != std::string_view::npos) {
       pi = star + 1;
-      ni = ++mark;
+      ti = ++mark;
     } else {
       return false;
     }
   }
-  while (pi < p.size() && p[pi] == '*') ++pi;
-  return pi == p.size();
+  while (pi < pattern.size() && pattern[pi] == '*') ++pi;
+  return pi == pattern.size();
 }
-}  // namespace
 
 bool path_match_spec(std::string_view name, std::string_view pattern) {
   if (pattern == "*.*") return true;
-  // A pattern "x.*" also matches a name without extension, as the system's matcher does.
   if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == ".*" &&
       name.find('.') == std::string_view::npos &&
-      match_from(name, pattern.substr(0, pattern.size() - 2)))
+      glob_match(name, pattern.substr(0, pattern.size() - 2)))
     return true;
-  return match_from(name, pattern);
+  return glob_match(name, pattern);
 }
 
 uint32_t drive_layout_bytes(uint32_t entries) {

@@ -225,7 +225,14 @@ class Files {
   virtual Status last_error() = 0;
 };
 
-// PathMatchSpecA: "*" and "?" without regard to case; "*.*" matches every name.
+// Text without regard to the case of ASCII letters, as the system's narrow compare and
+// search functions treat it (lstrcmpiA, StrStrIA).
+bool equals_nocase(std::string_view a, std::string_view b);
+bool contains_nocase(std::string_view text, std::string_view part);
+// The whole text against a glob of "*" and "?", without regard to case.
+bool glob_match(std::string_view text, std::string_view pattern);
+// PathMatchSpecA: glob_match, where "*.*" matches every name and "x.*" a name without
+// extension too.
 bool path_match_spec(std::string_view name, std::string_view pattern);
 
 // ---------------------------------------------------------------------------------------

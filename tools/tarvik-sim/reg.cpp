@@ -124,7 +124,7 @@ Status parse_key(const Context& c, std::string_view key, KeyArg& out) {
   std::string_view rest = key;
   size_t slash = key.find('\\');
   std::string_view root = key.substr(0, slash);
-  bool has_root = iequals(root, "HKLM") || iequals(root, "HKEY_LOCAL_MACHINE");
+  bool has_root = equals_nocase(root, "HKLM") || equals_nocase(root, "HKEY_LOCAL_MACHINE");
   if (has_root) rest = slash == std::string_view::npos ? "" : key.substr(slash + 1);
   KeyArg k;
   if (!c.hive_file.empty()) {

@@ -44,7 +44,7 @@ class SimConsole final : public Console {
   }
 
   Status open_serial(std::string_view name, std::unique_ptr<SerialPort>& out) override {
-    if (!sim::iequals(name, "COM1") || !present()) return win::kFileNotFound;
+    if (!equals_nocase(name, "COM1") || !present()) return win::kFileNotFound;
     std::string path = m_.sim_file("COM1");
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return win_error_from_errno(errno, path);

@@ -49,7 +49,7 @@ void add_loopback(IniFile& ini) {
 ToolAnswer run_devcon(const Machine& m, const std::vector<std::string>& argv) {
   ToolAnswer a;
   std::string verb = argv.size() > 1 ? to_lower(argv[1]) : "";
-  if (verb == "install" && argv.size() >= 4 && iequals(argv[3], "*MSLOOP")) {
+  if (verb == "install" && argv.size() >= 4 && equals_nocase(argv[3], "*MSLOOP")) {
     edit_machine_ini(m, [](IniFile& ini) {
       add_loopback(ini);
       return true;

@@ -161,7 +161,7 @@ class SimFiles final : public Files {
     struct stat st, dst_st;
     if (Status s = stat_path(from, src, st)) return fail(s);
     if (Status s = resolve(to, dst)) return fail(s);
-    bool same = iequals(src, dst);
+    bool same = equals_nocase(src, dst);
     if (!same && ::lstat(dst.c_str(), &dst_st) == 0) {
       if (!replace) return fail(win::kAlreadyExists);
       if (S_ISDIR(st.st_mode) || S_ISDIR(dst_st.st_mode) || !(dst_st.st_mode & S_IWUSR))
@@ -338,7 +338,7 @@ class SimFiles final : public Files {
     if (!ini.find("attributes")) ini.sections.push_back({"attributes", 0, {}});
     IniSection* sec = nullptr;
     for (auto& s : ini.sections)
-      if (iequals(s.name, "attributes")) sec = &s;
+      if (equals_nocase(s.name, "attributes")) sec = &s;
     if (fn(sec->keys)) write_host_file_atomic(m_.sim_file("attributes.ini"), format_ini(ini));
   }
 
@@ -348,7 +348,7 @@ class SimFiles final : public Files {
     for (const auto& n : kAttrNames)
       if (bits & n.bit) names += (names.empty() ? "" : "|") + std::string(n.name);
     edit_attributes([&](auto& keys) {
-      std::erase_if(keys, [&](const auto& kv) { return iequals(kv.first, key); });
+      std::erase_if(keys, [&](const auto& kv) { return equals_nocase(kv.first, key); });
       if (!names.empty()) keys.emplace_back(key, names);
       return true;
     });

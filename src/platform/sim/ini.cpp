@@ -3,16 +3,9 @@
 #include <algorithm>
 #include <cctype>
 
-namespace tarvik::sim {
+#include "platform/port.h"
 
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
+namespace tarvik::sim {
 
 std::string to_lower(std::string_view s) {
   std::string r(s);
@@ -50,7 +43,7 @@ const std::string* IniSection::find(std::string_view key) const {
   // A key given again overrides the earlier one.
   const std::string* found = nullptr;
   for (const auto& [k, v] : keys)
-    if (iequals(k, key)) found = &v;
+    if (equals_nocase(k, key)) found = &v;
   return found;
 }
 
@@ -61,7 +54,7 @@ std::string IniSection::get(std::string_view key, std::string_view def) const {
 
 const IniSection* IniFile::find(std::string_view section) const {
   for (const auto& s : sections)
-    if (iequals(s.name, section)) return &s;
+    if (equals_nocase(s.name, section)) return &s;
   return nullptr;
 }
 
@@ -107,7 +100,7 @@ bool parse_ini(std::string_view text, IniFile& out, std::string& error) {
       }
       // A section given again continues the earlier one.
       auto same = std::find_if(ini.sections.begin(), ini.sections.end(),
-                               [&](const IniSection& x) { return iequals(x.name, name); });
+                               [&](const IniSection& x) { return equals_nocase(x.name, name); });
       if (same != ini.sections.end()) {
         std::rotate(same, same + 1, ini.sections.end());
       } else {

@@ -34,7 +34,6 @@ bool parse_ini(std::string_view text, IniFile& out, std::string& error);
 // Writes sections and keys back as INI text.
 std::string format_ini(const IniFile& ini);
 
-bool iequals(std::string_view a, std::string_view b);
 std::string to_lower(std::string_view s);
 std::string to_upper(std::string_view s);
 std::string trim(std::string_view s);

@@ -150,7 +150,7 @@ Status Machine::host_path(std::string_view win_path, std::string& out) const {
     if (!exists(exact) && is_dir(host)) {
       if (DIR* d = ::opendir(host.c_str())) {
         while (dirent* e = ::readdir(d)) {
-          if (iequals(e->d_name, comp)) {
+          if (equals_nocase(e->d_name, comp)) {
             exact = host + "/" + e->d_name;
             break;
           }

@@ -101,7 +101,8 @@ Target resolve(const Machine& m, std::string_view cmdline) {
   // The agent starting itself (the service relaunching it on the desktop) runs this
   // very binary again on the same machine.
   if (!agent_binary_path().empty() &&
-      iequals(program, m.get("system", "program", "C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe"))) {
+      equals_nocase(program,
+                    m.get("system", "program", "C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe"))) {
     t.via = Via::kExec;
     t.argv = split_command_line(cmdline);
     t.argv[0] = agent_binary_path();

@@ -67,7 +67,7 @@ std::vector<std::string> split_lines(std::string_view text) {
 int find_section(const std::vector<std::string>& lines, std::string_view section) {
   for (size_t i = 0; i < lines.size(); ++i) {
     Line l = classify(lines[i]);
-    if (l.kind == Line::kSection && iequals(l.name, section)) return static_cast<int>(i);
+    if (l.kind == Line::kSection && equals_nocase(l.name, section)) return static_cast<int>(i);
   }
   return -1;
 }
@@ -128,7 +128,7 @@ uint32_t profile_lookup(std::string_view text, const char* section, const char* 
   if (head >= 0)
     for (size_t i = head + 1, end = section_end(lines, head); i < end && !found; ++i) {
       Line l = classify(lines[i]);
-      if (l.kind == Line::kKey && iequals(l.name, key)) {
+      if (l.kind == Line::kKey && equals_nocase(l.name, key)) {
         value = read_value(l.value);
         found = true;
       }
@@ -159,7 +159,7 @@ bool profile_update(std::string& text, const char* section, const char* key, con
     size_t at = end;
     for (size_t i = head + 1; i < end; ++i) {
       Line l = classify(lines[i]);
-      if (l.kind == Line::kKey && iequals(l.name, key)) {
+      if (l.kind == Line::kKey && equals_nocase(l.name, key)) {
         at = i;
         break;
       }

@@ -22,7 +22,7 @@ constexpr std::string_view kMountsSection = "mounts";
 // over or unloaded.
 bool is_builtin_hive(std::string_view name) {
   for (std::string_view b : {"SYSTEM", "SOFTWARE", "HARDWARE", "SAM", "SECURITY"})
-    if (iequals(name, b)) return true;
+    if (equals_nocase(name, b)) return true;
   return false;
 }
 
@@ -107,7 +107,7 @@ Status RegistryStore::mount_file(std::string_view name, std::string& stored_name
   IniFile ini = read_mounts_ini(machine_);
   if (const IniSection* s = ini.find(kMountsSection))
     for (const auto& [k, v] : s->keys)
-      if (iequals(k, name)) {
+      if (equals_nocase(k, name)) {
         stored_name = k;
         win_file = v;
         return win::kSuccess;
@@ -248,9 +248,9 @@ Status RegistryStore::resolve(const RegLocation& from, std::string_view subkey, 
     }
     const std::string first = rel.front();
     rel.erase(rel.begin());
-    if (iequals(first, "SYSTEM")) {
+    if (equals_nocase(first, "SYSTEM")) {
       loc.hive.kind = HiveRef::Kind::kSystem;
-    } else if (iequals(first, "SOFTWARE")) {
+    } else if (equals_nocase(first, "SOFTWARE")) {
       loc.hive.kind = HiveRef::Kind::kSoftware;
     } else {
       std::string win;
@@ -267,7 +267,7 @@ Status RegistryStore::resolve(const RegLocation& from, std::string_view subkey, 
   // CurrentControlSet is a link of the running system's SYSTEM hive to the control set
   // that Select\Current names.
   if (loc.hive.kind == HiveRef::Kind::kSystem && !loc.path.empty() &&
-      iequals(loc.path[0], "CurrentControlSet")) {
+      equals_nocase(loc.path[0], "CurrentControlSet")) {
     std::shared_ptr<const HiveKey> root;
     Status s = read(loc.hive, root);
     if (s != win::kSuccess) return s;
@@ -288,7 +288,7 @@ Status RegistryStore::resolve(const RegLocation& from, std::string_view subkey, 
       loc.view64 = true;
     else if (access & reg::kWow64_32Key)
       loc.view64 = false;
-    if (!loc.view64 && !loc.path.empty() && !iequals(loc.path[0], "Wow6432Node"))
+    if (!loc.view64 && !loc.path.empty() && !equals_nocase(loc.path[0], "Wow6432Node"))
       loc.path.insert(loc.path.begin(), "Wow6432Node");
   }
   out = std::move(loc);
@@ -329,7 +329,7 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
   IniFile ini = read_mounts_ini(machine_);
   if (!ini.find(kMountsSection)) ini.sections.push_back({std::string(kMountsSection), 0, {}});
   for (auto& sec : ini.sections)
-    if (iequals(sec.name, kMountsSection)) sec.keys.emplace_back(name, win_file);
+    if (equals_nocase(sec.name, kMountsSection)) sec.keys.emplace_back(name, win_file);
   return write_file(machine_.sim_file("mounts.ini"), format_ini(ini));
 }
 
@@ -350,8 +350,8 @@ Status RegistryStore::unload(std::string_view name) {
   // volatile keys go.
   IniFile ini = read_mounts_ini(machine_);
   for (auto& sec : ini.sections)
-    if (iequals(sec.name, kMountsSection))
-      std::erase_if(sec.keys, [&](const auto& kv) { return iequals(kv.first, stored); });
+    if (equals_nocase(sec.name, kMountsSection))
+      std::erase_if(sec.keys, [&](const auto& kv) { return equals_nocase(kv.first, stored); });
   Status s = write_file(machine_.sim_file("mounts.ini"), format_ini(ini));
   if (s != win::kSuccess) return s;
   std::string vol_file = machine_.sim_file("volatile.reg"), vol_text;

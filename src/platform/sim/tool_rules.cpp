@@ -8,36 +8,6 @@ namespace tarvik::sim {
 
 namespace {
 
-char fold(char c) {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
-// Whole-text glob without regard to case: reach[j] says pattern[0, j) covers what has
-// been read so far.
-bool glob_covers(std::string_view text, std::string_view pattern) {
-  const size_t n = pattern.size();
-  std::vector<char> reach(n + 1, 0), next(n + 1, 0);
-  auto close_stars = [&](std::vector<char>& r) {
-    for (size_t j = 0; j < n; ++j)
-      if (r[j] && pattern[j] == '*') r[j + 1] = 1;
-  };
-  reach[0] = 1;
-  close_stars(reach);
-  for (char c : text) {
-    std::fill(next.begin(), next.end(), 0);
-    for (size_t j = 0; j < n; ++j) {
-      if (!reach[j]) continue;
-      if (pattern[j] == '*')
-        next[j] = 1;
-      else if (pattern[j] == '?' || fold(pattern[j]) == fold(c))
-        next[j + 1] = 1;
-    }
-    close_stars(next);
-    reach.swap(next);
-  }
-  return reach[n] != 0;
-}
-
 // \r \n \t \\ of a rule's output.
 std::string unescape(std::string_view s) {
   std::string r;
@@ -83,7 +53,7 @@ bool take_hit(const Machine& m, const IniSection& rule) {
   if (!state.find("hits")) state.sections.push_back({"hits", 0, {}});
   IniSection* hits = nullptr;
   for (auto& s : state.sections)
-    if (iequals(s.name, "hits")) hits = &s;
+    if (equals_nocase(s.name, "hits")) hits = &s;
   unsigned long count = std::strtoul(hits->get(rule.name, "0").c_str(), nullptr, 10);
   const std::string* times = rule.find("times");
   if (times && !times->empty() && count >= std::strtoul(times->c_str(), nullptr, 10)) return false;
@@ -105,7 +75,7 @@ bool answer_from_rules(const Machine& m, std::string_view cmdline, ToolAnswer& o
   for (const auto& rule : rules.sections) {
     if (to_lower(rule.name).rfind("rule.", 0) != 0) continue;
     const std::string* match = rule.find("match");
-    if (!match || !glob_covers(cmdline, *match) || !take_hit(m, rule)) continue;
+    if (!match || !glob_match(cmdline, *match) || !take_hit(m, rule)) continue;
     out.exit_code = static_cast<uint32_t>(std::strtoll(rule.get("exit", "0").c_str(), nullptr, 0));
     out.output = unescape(rule.get("output"));
     return true;
@@ -140,7 +110,7 @@ void edit_machine_ini(const Machine& m, const std::function<bool(IniFile&)>& edi
 
 void set_ini_key(IniSection& section, std::string_view key, std::string_view value) {
   for (auto& [k, v] : section.keys)
-    if (iequals(k, key)) {
+    if (equals_nocase(k, key)) {
       v = value;
       return;
     }
