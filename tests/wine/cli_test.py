@@ -4,7 +4,8 @@
 The agent runs from C:\\ProgramData\\kovenu\\tarvik in the build tree's Wine prefix,
 with faketool.exe copied beside it under the names of the tools a case needs (the
 system's search finds the program's own folder first). Environment: WINEPREFIX,
-TARVIK_EXE (the built tarvik.exe), FAKETOOL_EXE (the built faketool.exe).
+TARVIK_WINE (the Wine loader of the build's bitness), TARVIK_EXE (the built tarvik.exe),
+FAKETOOL_EXE (the built faketool.exe).
 Run one case: cli_test.py CliTest.test_name
 """
 import base64
@@ -15,6 +16,7 @@ import subprocess
 import unittest
 
 PREFIX = os.environ.get("WINEPREFIX", "")
+WINE = os.environ["TARVIK_WINE"]
 AGENT_DIR = os.path.join(PREFIX, "drive_c", "ProgramData", "kovenu", "tarvik")
 LOG_DIR = os.path.join(AGENT_DIR, "log")
 RECORDS = os.path.join(AGENT_DIR, "faketool.log")
@@ -32,7 +34,7 @@ def wine_env(extra=None):
 
 
 def reg(*args):
-    subprocess.run(["wine", "reg", *args, "/f"], env=wine_env(), check=True,
+    subprocess.run([WINE, "reg", *args, "/f"], env=wine_env(), check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
@@ -56,7 +58,7 @@ class CliTest(unittest.TestCase):
             self.tools.append(name)
 
     def agent(self, *args, env=None, timeout=60):
-        r = subprocess.run(["wine", os.path.join(AGENT_DIR, "tarvik.exe"), *args],
+        r = subprocess.run([WINE, os.path.join(AGENT_DIR, "tarvik.exe"), *args],
                            env=wine_env(env), capture_output=True, timeout=timeout)
         return r.returncode, r.stdout.decode("latin-1")
 
@@ -162,7 +164,7 @@ class CliTest(unittest.TestCase):
             self.assertIn("run_diskpart,input: select volume d\r\nextend\r\nexit\r\n", log)
             self.assertNotIn("extend_disk_error", log)
         finally:
-            subprocess.run(["wine", "reg", "delete", r"HKLM\SYSTEM", "/v", "isoMode", "/f"],
+            subprocess.run([WINE, "reg", "delete", r"HKLM\SYSTEM", "/v", "isoMode", "/f"],
                            env=wine_env(), capture_output=True, timeout=60)
             os.remove(link)
             shutil.rmtree(target, ignore_errors=True)
