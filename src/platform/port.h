@@ -337,6 +337,8 @@ class System {
   virtual std::string system_directory() = 0;  // "C:\Windows\system32"
   virtual Status user_name(std::string& out) = 0;
   virtual std::string program_path() = 0;  // the agent's own full path
+  // True on 64-bit Windows: the 32-bit agent asks IsWow64Process of its own process; a
+  // 64-bit build answers true without asking.
   virtual bool is_wow64() = 0;
   // Enables a privilege of the process token; 0, or the error (kNotAllAssigned when
   // the account does not hold it).

@@ -10,7 +10,9 @@ namespace {
 
 class Win32SerialPort final : public SerialPort {
  public:
-  explicit Win32SerialPort(ScopedFile port) : port_(std::move(port)) { dcb_.DCBlength = 28; }
+  explicit Win32SerialPort(ScopedFile port) : port_(std::move(port)) {
+    dcb_.DCBlength = sizeof(DCB);
+  }
 
   Status get_state() override {
     static_assert(sizeof(DCB) == 28, "a DCB of 28 bytes");

@@ -17,7 +17,9 @@ bool set_wow64_fs_redirection(bool enable) {
 
 namespace {
 
+#if !defined(_WIN64)
 static_assert(sizeof(STARTUPINFOA) == 68, "a 32-bit STARTUPINFOA");
+#endif
 
 // An anonymous pipe whose both ends are inheritable to begin with.
 struct Pipe {

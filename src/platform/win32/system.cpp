@@ -48,12 +48,18 @@ LONG WINAPI stand_in_filter(EXCEPTION_POINTERS*) {
   return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// Makes SetUnhandledExceptionFilter a function that returns NULL and changes nothing
-// (xor eax,eax; ret 4), so no library can take the top-level filter from us.
+// Makes SetUnhandledExceptionFilter a function that returns NULL and changes nothing, so
+// no library can take the top-level filter from us: xor eax,eax, then the return of the
+// target's calling convention. On 32-bit x86 the function is stdcall and removes its one
+// stack argument (ret 4); on x64 the argument comes in a register (ret).
 void neutralise_set_filter() {
   void* target = system_function<void*>("kernel32.dll", "SetUnhandledExceptionFilter");
   if (target == nullptr) return;
-  static const unsigned char kStub[5] = {0x33, 0xC0, 0xC2, 0x04, 0x00};
+#if defined(_WIN64)
+  static const unsigned char kStub[] = {0x33, 0xC0, 0xC3};
+#else
+  static const unsigned char kStub[] = {0x33, 0xC0, 0xC2, 0x04, 0x00};
+#endif
   // Code pages are not writable; the write is tried as is and, where the system refuses
   // it, once more with the page made writable for the moment.
   SIZE_T wrote = 0;
@@ -88,11 +94,15 @@ class Win32System final : public System {
   std::string program_path() override { return module_path(); }
 
   bool is_wow64() override {
+#if defined(_WIN64)
+    return true;  // 64-bit code runs on 64-bit Windows alone
+#else
     using Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
     Fn fn = system_function<Fn>("kernel32", "IsWow64Process");
     BOOL wow64 = FALSE;
     if (fn != nullptr && !fn(GetCurrentProcess(), &wow64)) wow64 = FALSE;
     return wow64 != FALSE;
+#endif
   }
 
   Status enable_privilege(std::string_view name) override {
@@ -172,7 +182,9 @@ class Win32System final : public System {
     return roots;
   }
 
-  uint32_t process_id() override { return GetCurrentProcessId(); }
+  uint32_t process_id() override {
+    return GetCurrentProcessId();
+  }
 
   void install_crash_handler() override {
     static const bool installed = [] {
