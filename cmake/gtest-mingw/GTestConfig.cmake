@@ -1,6 +1,6 @@
 # GoogleTest for the mingw-w64 build: compiled from Debian's googletest sources (package
 # googletest) together with the project, since Debian ships no Windows build of it.
-# The windows-x86 preset points GTest_DIR here, so find_package(GTest) lands in this file.
+# The Windows presets point GTest_DIR here, so find_package(GTest) lands in this file.
 if(NOT TARGET GTest::gtest)
   set(TARVIK_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for mingw")
   if(NOT EXISTS ${TARVIK_GTEST_SOURCE}/CMakeLists.txt)
