@@ -2,8 +2,11 @@
 // tarvik.ini that ISO mode records and first boot replays.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/port.h"
 
 namespace tarvik {
 
@@ -54,8 +57,8 @@ class Config {
 
   // Operations of ISO mode on the offline image (given the whole command line).
   int iso_config_pagefile(int count, char** words);
-  int iso_config_hostname(char** words);
-  int iso_config_timeclock(char** words);
+  int iso_config_hostname(int count, char** words);
+  int iso_config_timeclock(int count, char** words);
 };
 
 // Boot repair of the offline installation (ISO mode "d2sfix").
@@ -64,5 +67,33 @@ int d2sfix();
 // Writes "dpinst" under "update" of tarvik.ini: "1" leaves drivers for dpinst on first
 // boot. The file is the target's in ISO mode, else C:'s.
 void set_dpinst_flag(bool flag);
+
+// --- Identity operations: password, host name, time servers, update server, and the
+// offline time zone and clock.
+
+// One argument as it must stand in a command line so that the C runtime's splitting
+// gives it back whole: unchanged unless it is empty or holds a blank, tab or quote.
+std::string command_line_word(const std::string& arg);
+// The computer name Windows takes for a host name: the part before the first dot, cut
+// to 15 characters; empty when that is empty, all digits, or holds anything but ASCII
+// letters, digits, "-" and "_".
+std::string computer_name_of(const std::string& host_name);
+// The time service's peer list of a comma-separated server list ("a,b" gives
+// "a,0x9 b,0x9"); empty names are dropped, and empty text comes back when none is left.
+std::string ntp_peer_list(const std::string& servers);
+
+// The time zone and clock of the offline installation (whole command line: word 4 the
+// city, word 5 "utc" or "localtime"; "NULL" or a missing word leaves that alone).
+int config_timeclock_apply(int count, char** words);
+// The Windows time-zone name of a city from the target's citymaptz.ini, or empty text.
+std::string get_timezone_from_city(const std::string& city);
+// dism's exit code, or -101 on a 2003 or 2008 target.
+int set_timezone_offline(const std::string& timezone);
+class config_utc {
+ public:
+  // RealTimeIsUniversal of the offline installation from "utc" or "localtime".
+  static int iso_set_utc(const std::string& mode);
+};
+int change_UTC_Value(const RegKey& control_set, uint32_t value);
 
 }  // namespace tarvik

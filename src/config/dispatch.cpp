@@ -41,8 +41,8 @@ int Config::dispatch(int count, char** words) {
   if (utils::iso_mode() && count > 3) {
     if (equals_nocase(op, "d2sfix")) return d2sfix();
     if (equals_nocase(op, "pagefile")) return iso_config_pagefile(count, words);
-    if (equals_nocase(op, "hostname")) iso_config_hostname(words);
-    if (equals_nocase(op, "timezone_clock")) iso_config_timeclock(words);
+    if (equals_nocase(op, "hostname")) iso_config_hostname(count, words);
+    if (equals_nocase(op, "timezone_clock")) iso_config_timeclock(count, words);
     if (equals_nocase(op, "extend_sysvol")) {
       utils::log("extend_system_volume.");
       disk_manager::instance().extend_volume(true);

@@ -15,9 +15,6 @@ int not_built(const char* operation) {
 
 }  // namespace
 
-int Config::config_passwd(int, char**) {
-  return not_built("Config::config_passwd");
-}
 int Config::network_clean(int, char**) {
   return not_built("Config::network_clean");
 }
@@ -36,15 +33,6 @@ int Config::config_route(int, char**) {
 int Config::config_dns(int, char**) {
   return not_built("Config::config_dns");
 }
-int Config::config_hostname(int, char**) {
-  return not_built("Config::config_hostname");
-}
-int Config::config_ntp(int, char**) {
-  return not_built("Config::config_ntp");
-}
-int Config::config_wsus(int, char**) {
-  return not_built("Config::config_wsus");
-}
 int Config::config_cloudinit(int, char**) {
   return not_built("config_cloudinit");
 }
@@ -57,18 +45,8 @@ int Config::install_kovenu_service(int, char**) {
 int Config::iso_config_pagefile(int, char**) {
   return not_built("Config::iso_config_pagefile");
 }
-int Config::iso_config_timeclock(char**) {
-  return not_built("Config::iso_config_timeclock");
-}
 int d2sfix() {
   return not_built("d2sfix");
-}
-
-// The offline host name emits no report of its own: the dispatcher records the command
-// after it either way.
-int Config::iso_config_hostname(char**) {
-  utils::log("Config::iso_config_hostname is not built yet");
-  return -1;
 }
 
 }  // namespace tarvik

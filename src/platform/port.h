@@ -365,6 +365,9 @@ class System {
   virtual std::u16string to_wide(std::string_view narrow) = 0;     // CP_ACP
   virtual std::string from_wide(std::u16string_view wide) = 0;     // to CP_ACP
   virtual std::string wide_to_utf8(std::u16string_view wide) = 0;  // CP_UTF8
+  // Base64 text (standard alphabet) decoded as CryptStringToBinaryA with
+  // CRYPT_STRING_BASE64 decodes it: 0 and out set, or the error for text it refuses.
+  virtual Status base64_decode(std::string_view text, std::string& out) = 0;
 };
 
 // ---------------------------------------------------------------------------------------

@@ -258,9 +258,15 @@ class SimFiles final : public Files {
     std::string host, text;
     Status s = resolve(file, host);
     if (s == win::kSuccess && !read_host_file(host, text)) s = win_error_from_errno(errno, host);
-    // A missing file reads as an empty one; the error stays for GetLastError.
+    // A missing file reads as an empty one; the error stays for GetLastError. Reading a
+    // named key sets the last error as the system does: 2 when the key (or its section)
+    // is absent, 0 when it was found.
     if (s != win::kSuccess) last_error_ = s;
-    return profile_lookup(s == win::kSuccess ? text : "", section, key, def, out, size);
+    bool found = false;
+    uint32_t n =
+        profile_lookup(s == win::kSuccess ? text : "", section, key, def, out, size, &found);
+    if (s == win::kSuccess && section && key) last_error_ = found ? 0 : win::kFileNotFound;
+    return n;
   }
 
   bool profile_set(const char* section, const char* key, const char* value,

@@ -101,7 +101,7 @@ uint32_t cut_list(const std::string& full, std::string& out, uint32_t size) {
 }  // namespace
 
 uint32_t profile_lookup(std::string_view text, const char* section, const char* key,
-                        const char* def, std::string& out, uint32_t size) {
+                        const char* def, std::string& out, uint32_t size, bool* found_key) {
   out.clear();
   if (size == 0) return 0;
   std::vector<std::string> lines = split_lines(text);
@@ -133,6 +133,7 @@ uint32_t profile_lookup(std::string_view text, const char* section, const char* 
         found = true;
       }
     }
+  if (found_key) *found_key = found;
   if (!found) {
     // The default loses its trailing blanks, as the system cuts them.
     value = def ? def : "";

@@ -14,9 +14,10 @@ namespace tarvik::sim {
 
 // GetPrivateProfileStringA on the text of a profile file. out receives the characters the
 // call returns (lists: each name followed by NUL, without the final extra NUL); the
-// result is their count, cut to size as the system cuts it.
+// result is their count, cut to size as the system cuts it. found, when given, tells
+// whether a named key was there.
 uint32_t profile_lookup(std::string_view text, const char* section, const char* key,
-                        const char* def, std::string& out, uint32_t size);
+                        const char* def, std::string& out, uint32_t size, bool* found = nullptr);
 
 // WritePrivateProfileStringA on the text of a profile file: sets, or with a null value
 // deletes, a key; with a null key deletes the section. Returns whether text changed.

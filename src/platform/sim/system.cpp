@@ -198,6 +198,41 @@ class SimSystem final : public System {
   }
   std::string wide_to_utf8(std::u16string_view wide) override { return utf16_to_utf8(wide); }
 
+  // Whitespace (blank, tab, CR, LF) is skipped anywhere; the rest must be whole groups of
+  // four characters of the standard alphabet, "=" only as the padding of the last group.
+  Status base64_decode(std::string_view text, std::string& out) override {
+    std::string digits;
+    for (char c : text)
+      if (c != ' ' && c != '\t' && c != '\r' && c != '\n') digits += c;
+    if (digits.size() % 4 != 0) return win::kInvalidData;
+    std::string bytes;
+    for (size_t i = 0; i < digits.size(); i += 4) {
+      uint32_t group = 0;
+      int pad = 0;
+      for (size_t j = 0; j < 4; ++j) {
+        char c = digits[i + j];
+        int v = -1;
+        if (c >= 'A' && c <= 'Z')
+          v = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+          v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+          v = c - '0' + 52;
+        else if (c == '+')
+          v = 62;
+        else if (c == '/')
+          v = 63;
+        else if (c == '=' && j >= 2 && i + 4 == digits.size())
+          v = 0, ++pad;
+        if (v < 0 || (pad && c != '=')) return win::kInvalidData;
+        group = group << 6 | static_cast<uint32_t>(v);
+      }
+      for (int k = 0; k < 3 - pad; ++k) bytes += static_cast<char>(group >> (16 - 8 * k) & 0xFF);
+    }
+    out = std::move(bytes);
+    return 0;
+  }
+
  private:
   const Machine& m_;
 };

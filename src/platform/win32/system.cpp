@@ -221,6 +221,22 @@ class Win32System final : public System {
     return narrow_from_wide(wide_copy(wide).c_str(), CP_UTF8);
   }
 
+  Status base64_decode(std::string_view text, std::string& out) override {
+    std::string in(text);
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(in.c_str(), static_cast<DWORD>(in.size()), CRYPT_STRING_BASE64,
+                              nullptr, &size, nullptr, nullptr))
+      return GetLastError();
+    std::string bytes(size, '\0');
+    if (size &&
+        !CryptStringToBinaryA(in.c_str(), static_cast<DWORD>(in.size()), CRYPT_STRING_BASE64,
+                              reinterpret_cast<BYTE*>(bytes.data()), &size, nullptr, nullptr))
+      return GetLastError();
+    bytes.resize(size);
+    out = std::move(bytes);
+    return 0;
+  }
+
  private:
   std::vector<HANDLE> events_;
 };

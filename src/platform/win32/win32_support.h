@@ -14,6 +14,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <wincrypt.h>
 #include <dbghelp.h>
 #include <iphlpapi.h>
 #include <objbase.h>

@@ -1,0 +1,55 @@
+// "ntp": the time servers of the Windows time service.
+#include "config/config.h"
+#include "frame/utils.h"
+
+namespace tarvik {
+
+std::string ntp_peer_list(const std::string& servers) {
+  std::string peers;
+  size_t start = 0;
+  while (start <= servers.size()) {
+    size_t comma = servers.find(',', start);
+    if (comma == std::string::npos) comma = servers.size();
+    if (comma > start) {
+      if (!peers.empty()) peers += ' ';
+      peers += servers.substr(start, comma - start) + ",0x9";
+    }
+    start = comma + 1;
+  }
+  return peers;
+}
+
+int Config::config_ntp(int, char** words) {
+  utils::log("-->Config::config_ntp");
+  Services& services = platform().services();
+  if (services.open("W32Time") != win::kSuccess) {
+    utils::exit_report(-1, "OpenService W32Time fail");
+    return -1;
+  }
+  services.start("W32Time");
+
+  std::string peers = ntp_peer_list(words[1]);
+  utils::log("After convert, the ntp peers are %s ", peers.c_str());
+  if (peers.empty()) {
+    utils::exit_report(-1, "invalid time server list");
+    return -1;
+  }
+  std::string cmd = "w32tm /config /manualpeerlist:\"" + peers + "\" /syncfromflags:manual /update";
+  int code = 0;
+  std::string out;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt > 0) platform().clock().sleep_ms(3000);
+    out.clear();
+    code = utils::run_cmd(cmd, out);
+    utils::log("cmd:%s  code:%d  out:%s", cmd.c_str(), code, out.c_str());
+    if (code == 0) {
+      utils::exit_report(0, "success");
+      return 0;
+    }
+  }
+  utils::log("TARVIK_REPORT_ERROR:%s code=%d %s", "config_ntp_error", code, out.c_str());
+  utils::exit_report(-1, "fail config ntp");
+  return -1;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,62 @@
+// "passwd": the password of a local account, set with net user.
+#include "config/config.h"
+#include "frame/utils.h"
+
+namespace tarvik {
+
+namespace {
+constexpr size_t kMaxPassword = 511;
+}  // namespace
+
+std::string command_line_word(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  // Inside quotes, backslashes are literal except before a quote (or the closing quote):
+  // there 2n stand for n, and \" for a quote.
+  std::string word = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == '"') backslashes = backslashes * 2 + 1;
+    word.append(backslashes, '\\');
+    backslashes = 0;
+    word += c;
+  }
+  word.append(backslashes * 2, '\\');
+  return word + "\"";
+}
+
+int Config::config_passwd(int, char** words) {
+  utils::log("-->Config::config_passwd");
+  enable_wow64_fs_redirection(false);
+  platform().files().delete_file("C:\\Program Files\\KovenuService\\agent.log");
+  enable_wow64_fs_redirection(true);
+
+  // Text the decoder refuses, or that gives no usable password, never reaches net user:
+  // an empty or cut password would be set as it came out.
+  std::string password;
+  Status s = platform().system().base64_decode(words[2], password);
+  if (s != win::kSuccess || password.empty() || password.size() > kMaxPassword ||
+      password.find('\0') != std::string::npos) {
+    utils::exit_report(-1, "invalid password encoding");
+    return -1;
+  }
+
+  std::string cmd = "net user " + command_line_word(words[1]) + " " + command_line_word(password);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt > 0) platform().clock().sleep_ms(2000);
+    std::string out;
+    int code = utils::run_cmd(cmd, out);
+    if (code == 0) {
+      utils::exit_report(0, "success");
+      return 0;
+    }
+    utils::log("TARVIK_REPORT_ERROR:%s code=%d %s", "config_passwd_error", code, out.c_str());
+  }
+  utils::exit_report(-1, "config pass fail");
+  return -1;
+}
+
+}  // namespace tarvik
