@@ -5,6 +5,7 @@
 // and a raw data disk.
 // With --iso: an installation medium on X: (isoMode=1 in its SYSTEM hive, the agent in
 // X:\kovenu\tarvik) and an offline installation on D: whose disk has free space.
+// The agent's folder holds the files shipped beside it (citymaptz.ini).
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -110,8 +111,15 @@ void make_windows(const fs::path& drive) {
     fs::create_directories(drive / d);
 }
 
+// The agent's folder with the files shipped beside it (data/ of the source tree).
 void make_product_folder(const fs::path& product) {
   write_file(product / "tarvik" / "tarvik.exe", "tarvik agent (simulated)\n");
+  std::error_code ec;
+  fs::copy_file(fs::path(TARVIK_DATA_DIR) / "citymaptz.ini", product / "tarvik" / "citymaptz.ini",
+                fs::copy_options::overwrite_existing, ec);
+  if (ec)
+    std::fprintf(stderr, "tarvik-sim init: cannot copy %s/citymaptz.ini: %s\n", TARVIK_DATA_DIR,
+                 ec.message().c_str());
   write_file(product / "assist" / "config.ini", "[assist]\r\nversion=1.0.0.1\r\n");
   write_file(product / "assist" / "1.0.0.1" / "install.bat", "@echo off\r\necho installed\r\n");
 }
