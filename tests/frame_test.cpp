@@ -30,9 +30,10 @@ TEST_F(FrameTest, StartLineNeverShowsAPassword) {
 
   // An argument that merely contains the word masks the line too.
   utils::reset();
+  size_t before = log_messages().size();
   run({"config", "x", "ntp", "C:\\passwd\\list"});
-  ASSERT_EQ(log_messages().size(), 6u);
-  EXPECT_EQ(log_messages()[3],
+  ASSERT_GT(log_messages().size(), before);
+  EXPECT_EQ(log_messages()[before],
             "tarvik.exe start cmd: config windows_xxx passwd <user_name> ******");
 }
 
