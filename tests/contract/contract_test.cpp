@@ -411,5 +411,43 @@ TYPED_TEST(PortContract, RunnerWithInputFeedsTheScriptAndBoundsTheWait) {
             win::kFileNotFound);
 }
 
+// The map of cities tells a missing file or key only through the last error.
+TYPED_TEST(PortContract, ProfileReadOfANamedKeySetsTheLastError) {
+  Files& f = this->files();
+  const std::string ini = this->at("map.ini");
+  ASSERT_TRUE(f.profile_set("timezone", "Shanghai", "China Standard Time", ini));
+  std::string out;
+  f.profile_get("timezone", "Shanghai", "dflt", out, 1024, ini);
+  EXPECT_EQ(f.last_error(), 0u);
+  EXPECT_EQ(out, "China Standard Time");
+  f.profile_get("timezone", "Nowhere", "dflt", out, 1024, ini);
+  EXPECT_EQ(f.last_error(), win::kFileNotFound);
+  EXPECT_EQ(out, "dflt");
+  f.profile_get("timezone", "Shanghai", "dflt", out, 1024, ini);
+  EXPECT_EQ(f.last_error(), 0u);
+  f.profile_get("timezone", "Shanghai", "dflt", out, 1024, this->at("missing.ini"));
+  EXPECT_EQ(f.last_error(), win::kFileNotFound);
+}
+
+// Passwords arrive in Base64: both backends take and refuse the same texts.
+TYPED_TEST(PortContract, Base64DecodesAndRefusesAlike) {
+  System& s = this->p().system();
+  struct Case {
+    const char* text;
+    bool ok;
+    std::string bytes;
+  };
+  for (const Case& c :
+       {Case{"cGFzcyB3b3Jk", true, "pass word"}, Case{"UzNjcmV0IQ==", true, "S3cret!"},
+        Case{"YSJi", true, "a\"b"}, Case{"AA==", true, std::string(1, '\0')},
+        Case{"cGFz\r\ncw==", true, "pass"}, Case{"+/8=", true, "\xfb\xff"}, Case{"!!!!", false, ""},
+        Case{"cGFz-w==", false, ""}, Case{"cG=Fz", false, ""}}) {
+    std::string out = "keep";
+    Status st = s.base64_decode(c.text, out);
+    EXPECT_EQ(st == 0, c.ok) << c.text << " status " << st;
+    EXPECT_EQ(out, c.ok ? c.bytes : std::string("keep")) << c.text;
+  }
+}
+
 }  // namespace
 }  // namespace tarvik::contract
