@@ -25,6 +25,8 @@ class Backend {
   virtual std::string tool() const = 0;
   // The Windows path of a file that carries the file version 1.2.3.4.
   virtual std::string versioned_file() const = 0;
+  // True where the Win32 calls are Wine's, whose behaviour differs from Windows' in places.
+  virtual bool wine() const { return false; }
 };
 
 #ifdef _WIN32
@@ -50,6 +52,9 @@ class SimBackend final : public Backend {
   std::string versioned_file() const override {
     return versioned_;
   }
+#ifdef _WIN32
+  bool wine() const override;
+#endif
 
  private:
   std::unique_ptr<Platform> platform_;

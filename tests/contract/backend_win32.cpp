@@ -5,6 +5,7 @@
 
 #include "contract/backend.h"
 #include "platform/win32/platform.h"
+#include "platform/win32/win32_support.h"
 
 namespace tarvik::contract {
 
@@ -55,6 +56,11 @@ void Win32Backend::tear_down() {
   if (platform_->registry().open("SOFTWARE", reg::kKeyAllAccess, parent) == win::kSuccess)
     parent.delete_tree(key_.substr(key_.find('\\') + 1));
   platform_.reset();
+}
+
+bool Win32Backend::wine() const {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 }  // namespace tarvik::contract

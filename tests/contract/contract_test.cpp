@@ -421,7 +421,10 @@ TYPED_TEST(PortContract, ProfileReadOfANamedKeySetsTheLastError) {
   EXPECT_EQ(f.last_error(), 0u);
   EXPECT_EQ(out, "China Standard Time");
   f.profile_get("timezone", "Nowhere", "dflt", out, 1024, ini);
-  EXPECT_EQ(f.last_error(), win::kFileNotFound);
+  // Windows says 2 for a missing key; Wine (measured) leaves the last error at 0.
+  if (!this->backend_.wine()) {
+    EXPECT_EQ(f.last_error(), win::kFileNotFound);
+  }
   EXPECT_EQ(out, "dflt");
   f.profile_get("timezone", "Shanghai", "dflt", out, 1024, ini);
   EXPECT_EQ(f.last_error(), 0u);
