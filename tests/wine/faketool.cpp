@@ -1,6 +1,6 @@
 // Stands in for a command-line tool of Windows (net, route, netsh, ...) in the Wine tests.
 // Copied into the agent's folder under the tool's name, it is found before the system's
-// own tool. It appends "name<TAB>arguments" to the file FAKETOOL_LOG, prints
+// own tool. It appends "name<TAB>arguments" (TAB-separated) to the file FAKETOOL_LOG, prints
 // FAKETOOL_<NAME>_OUTPUT (with \n, \r, \t and \\ escapes) and ends with the code
 // FAKETOOL_<NAME>_EXIT (0 when unset). NAME is the program's own name, upper case,
 // without its extension.
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
 
   std::string args;
   for (int i = 1; i < argc; ++i) {
-    if (i > 1) args += ' ';
+    if (i > 1) args += '\t';  // each argument as the C runtime split it
     args += argv[i];
   }
   if (const char* log = std::getenv("FAKETOOL_LOG")) {
