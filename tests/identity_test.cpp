@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "platform/sim/command_line.h"
 #include "platform/sim/profile.h"
+#include "support/agent_test.h"
 #include "support/cli.h"
 
 namespace tarvik::test {
@@ -335,6 +336,39 @@ TEST(CityMap, KnownCitiesMapToTheirWindowsZones) {
   EXPECT_EQ(zone("Los Angeles"), "Pacific Standard Time");
   EXPECT_EQ(zone("Sao Paulo"), "E. South America Standard Time");
   EXPECT_EQ(zone("Tokyo"), "Tokyo Standard Time");
+}
+
+// A key whose children and writes fail as the test says.
+class FailingKey final : public RegKeyImpl {
+ public:
+  FailingKey(Status create, Status set) : create_(create), set_(set) {}
+  Status open(std::string_view, uint32_t, std::unique_ptr<RegKeyImpl>&) override { return 2; }
+  Status create(std::string_view, uint32_t, uint32_t, std::unique_ptr<RegKeyImpl>& out) override {
+    if (create_ == 0) out = std::make_unique<FailingKey>(0, set_);
+    return create_;
+  }
+  Status query(std::string_view, RegValue&) override { return 2; }
+  Status set(std::string_view, const RegValue&) override { return set_; }
+  Status delete_value(std::string_view) override { return 2; }
+  Status delete_tree(std::string_view) override { return 2; }
+  Status enum_subkey(uint32_t, std::string&) override { return win::kNoMoreItems; }
+
+ private:
+  Status create_, set_;
+};
+
+class ClockValueTest : public AgentTest {};
+
+TEST_F(ClockValueTest, RegistryFailuresGiveTheirOwnCodes) {
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(change_UTC_Value(RegKey(std::make_unique<FailingKey>(0, 5)), 1), -1003);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(change_UTC_Value(RegKey(std::make_unique<FailingKey>(5, 0)), 1), -1002);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "5:open TimeZoneInformation key failed.");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(change_UTC_Value(RegKey(std::make_unique<FailingKey>(0, 0)), 0), 0);
+  ::testing::internal::GetCapturedStdout();
 }
 
 }  // namespace
