@@ -50,7 +50,7 @@ bool take_hit(const Machine& m, const IniSection& rule) {
   FileLock lock(m, "tools");
   IniFile state;
   load_ini(m.sim_file("tools.state"), state);
-  if (!state.find("hits")) state.sections.push_back({"hits", 0, {}});
+  if (!state.find("hits")) state.sections.push_back({"hits", 0, {}, {}});
   IniSection* hits = nullptr;
   for (auto& s : state.sections)
     if (equals_nocase(s.name, "hits")) hits = &s;
