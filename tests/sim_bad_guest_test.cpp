@@ -11,6 +11,7 @@
 #include <regex>
 
 #include "support/cli.h"
+#include "support/sim_guest.h"
 
 namespace tarvik::test {
 namespace {
@@ -139,6 +140,36 @@ TEST_F(SimBadGuestTest, AStuckLockHolderIsNotWaitedForForever) {
   EXPECT_THAT(r.err, HasSubstr("registry.lock has been held by another process for 200 ms"));
   ::close(fd);
   EXPECT_EQ(tarvik_sim(root_, {"reg", "add", "HKLM\\SOFTWARE\\T", "/f"}).code, 0);
+}
+
+class SimBadRecords : public SimGuestTest {};
+
+TEST_F(SimBadRecords, MalformedRulesStopEveryStartInsteadOfBeingIgnored) {
+  write(root_ + "/sim/tools.ini", "[rule.1]\nmatch=diskpart*\nthis is no rule\n");
+  uint32_t code = 99;
+  std::string out = "kept";
+  testing::internal::CaptureStderr();
+  Status s = p().processes().run_with_input("diskpart", "select disk 1\r\nonline disk\r\n", 1000,
+                                            code, out);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(s, 1610u);  // ERROR_BAD_CONFIGURATION, and the built-in diskpart never ran
+  EXPECT_EQ(out, "kept");
+  EXPECT_THAT(err, HasSubstr(root_ + "/sim/tools.ini:3: expected key=value"));
+  EXPECT_EQ(read(root_ + "/sim/calls.jsonl").find("\"via\":\"builtin\""), std::string::npos);
+}
+
+TEST_F(SimBadRecords, MalformedMountsAreNotRewrittenNorMountedTwice) {
+  mkdirs(root_ + "/d");
+  write(root_ + "/d/hive", "Windows Registry Editor Version 5.00\n\n[A]\n\"v\"=\"1\"\n");
+  ASSERT_EQ(p().registry().load_hive("_ONE", "D:\\hive"), 0u);
+  std::string broken = read(root_ + "/sim/mounts.ini") + "not a mount line\n";
+  write(root_ + "/sim/mounts.ini", broken);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(p().registry().load_hive("_TWO", "D:\\hive"), win::kRegistryCorrupt);
+  EXPECT_EQ(p().registry().unload_hive("_ONE"), win::kRegistryCorrupt);
+  EXPECT_THAT(testing::internal::GetCapturedStderr(),
+              HasSubstr("mounts.ini:3: expected key=value"));
+  EXPECT_EQ(read(root_ + "/sim/mounts.ini"), broken);
 }
 
 }  // namespace

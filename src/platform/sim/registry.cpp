@@ -26,11 +26,17 @@ bool is_builtin_hive(std::string_view name) {
   return false;
 }
 
-IniFile read_mounts_ini(const Machine& m) {
-  std::string text, error;
-  IniFile ini;
-  if (read_host_file(m.sim_file("mounts.ini"), text)) parse_ini(text, ini, error);
-  return ini;
+// sim/mounts.ini; false (said on standard error with file and line) when it is malformed,
+// and then nothing may be loaded or unloaded: the file would be rewritten without the
+// mounts it holds, and a hive mounted twice.
+bool read_mounts_ini(const Machine& m, IniFile& ini) {
+  std::string path = m.sim_file("mounts.ini"), text, error;
+  ini = {};
+  if (!read_host_file(path, text) || parse_ini(text, ini, error)) return true;
+  std::fprintf(stderr, "tarvik sim: %s:%s; no hive can be loaded or unloaded until it is mended\n",
+               path.c_str(), error.c_str());
+  ini = {};
+  return false;
 }
 
 // Lays the volatile keys of one hive (from volatile.reg) over the keys of its file.
@@ -102,7 +108,8 @@ Status RegistryStore::live_hive_path(std::string_view which, std::string& out) c
 
 Status RegistryStore::mount_file(std::string_view name, std::string& stored_name,
                                  std::string& win_file) const {
-  IniFile ini = read_mounts_ini(machine_);
+  IniFile ini;
+  read_mounts_ini(machine_, ini);
   if (const IniSection* s = ini.find(kMountsSection))
     for (const auto& [k, v] : s->keys)
       if (equals_nocase(k, name)) {
@@ -115,7 +122,8 @@ Status RegistryStore::mount_file(std::string_view name, std::string& stored_name
 
 std::vector<std::string> RegistryStore::mounts() const {
   std::vector<std::string> r;
-  IniFile ini = read_mounts_ini(machine_);
+  IniFile ini;
+  read_mounts_ini(machine_, ini);
   if (const IniSection* s = ini.find(kMountsSection))
     for (const auto& kv : s->keys) r.push_back(kv.first);
   return r;
@@ -324,6 +332,8 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
   if (name.empty() || name.find('\\') != std::string_view::npos || !storable_name(name))
     return win::kInvalidParameter;
   FileLock lock(machine_, "registry");
+  IniFile ini;
+  if (!read_mounts_ini(machine_, ini)) return win::kRegistryCorrupt;
   // A name that is already a key of HKLM: RegLoadKey answers ERROR_ACCESS_DENIED.
   std::string stored, loaded_file;
   if (is_builtin_hive(name) || mount_file(name, stored, loaded_file) == win::kSuccess)
@@ -341,7 +351,6 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
   s = parse_hive_text(text, root, error);
   if (s != win::kSuccess) return s;
 
-  IniFile ini = read_mounts_ini(machine_);
   if (!ini.find(kMountsSection)) ini.sections.push_back({std::string(kMountsSection), 0, {}, {}});
   for (auto& sec : ini.sections)
     if (equals_nocase(sec.name, kMountsSection)) sec.keys.emplace_back(name, win_file);
@@ -350,6 +359,8 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
 
 Status RegistryStore::unload(std::string_view name) {
   FileLock lock(machine_, "registry");
+  IniFile ini;
+  if (!read_mounts_ini(machine_, ini)) return win::kRegistryCorrupt;
   std::string stored, win;
   if (mount_file(name, stored, win) != win::kSuccess) {
     // RegUnLoadKey of a key that is no loaded hive: ERROR_INVALID_PARAMETER; the system's
@@ -363,7 +374,6 @@ Status RegistryStore::unload(std::string_view name) {
   }
   // Every change has been written to the hive file already: only the mount and the hive's
   // volatile keys go.
-  IniFile ini = read_mounts_ini(machine_);
   for (auto& sec : ini.sections)
     if (equals_nocase(sec.name, kMountsSection))
       std::erase_if(sec.keys, [&](const auto& kv) { return equals_nocase(kv.first, stored); });
