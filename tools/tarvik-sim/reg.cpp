@@ -12,7 +12,7 @@
 // line ends (reg.exe writes UTF-16).
 //
 // Exit codes: 0 done, 1 the registry refused (reg.exe's "ERROR: ..." on stderr), 2 bad
-// arguments or guest.
+// arguments or guest (a hive that cannot be read is named with its file and line).
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -55,7 +55,16 @@ __attribute__((format(printf, 2, 3))) int bad_args(const std::string& verb, cons
 }
 
 // reg.exe's text of a failure: "ERROR: ..." on stderr, exit 1.
+// The guest's registry store, for the file and line of a hive that cannot be read.
+const RegistryStore* g_store = nullptr;
+
 int failed(Status s) {
+  // A hive that cannot be read is a broken guest, not a refusal: name the file and line.
+  if ((s == win::kBadRegistry || s == win::kRegistryCorrupt) && g_store &&
+      !g_store->last_error().empty()) {
+    err("tarvik-sim reg: %s\n", g_store->last_error().c_str());
+    return 2;
+  }
   const char* text = nullptr;
   switch (s) {
     case win::kFileNotFound:
@@ -73,6 +82,9 @@ int failed(Status s) {
       break;
     case win::kInvalidName:
       text = "The filename, directory name, or volume label syntax is incorrect.";
+      break;
+    case win::kSharingViolation:
+      text = "The process cannot access the file because it is being used by another process.";
       break;
     case win::kBadRegistry:
       text = "The configuration registry database is corrupt.";
@@ -422,6 +434,8 @@ int add(Context& c, const Options& o) {
   if (s != win::kSuccess) return key_error(o, o.positional[0], s);
   bool with_value = o.has_v || o.ve;
   std::string name = o.ve ? "" : o.v;
+  if (with_value && !storable_name(name))
+    return bad_args(o.verb, "/v: a value name with a line break cannot be stored in a hive");
   if (with_value && !o.f) {
     std::shared_ptr<const HiveKey> root;
     const HiveKey* key = nullptr;
@@ -511,6 +525,8 @@ int export_key(Context& c, const Options& o) {
   std::string host, existing;
   s = file_arg(c, o.positional[1], host);
   if (s != win::kSuccess) return failed(s);
+  // A hive the machine holds open, or the --hive file itself, cannot be replaced.
+  if (c.store->hive_file_in_use(host) || host == c.hive_file) return failed(win::kSharingViolation);
   if (!o.y && read_host_file(host, existing) &&
       !confirm("File " + o.positional[1] + " already exists. Overwrite")) {
     std::printf("%s", kCanceled);
@@ -614,8 +630,15 @@ int reg_command(int argc, char** argv, const std::string& root) {
   }
   RegistryStore store(m);
   c.store = &store;
+  g_store = &store;
   if (!hive_win.empty() && store.machine().host_path(hive_win, c.hive_file) != win::kSuccess) {
     err("tarvik-sim reg: --hive '%s' is no file of the guest's drives\n", hive_win.c_str());
+    return 2;
+  }
+  // A mistyped hive path must not make a new hive.
+  std::string probe;
+  if (!hive_win.empty() && !read_host_file(c.hive_file, probe)) {
+    err("tarvik-sim reg: --hive '%s': no such hive file\n", hive_win.c_str());
     return 2;
   }
   if (int r = parse_options(c, argc - i - 1, argv + i + 1, allowed, o)) return r;

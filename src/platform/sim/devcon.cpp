@@ -34,7 +34,7 @@ void add_loopback(IniFile& ini) {
   std::string name = "Ethernet";
   for (int n = 2; std::find(names.begin(), names.end(), to_lower(name)) != names.end(); ++n)
     name = "Ethernet " + std::to_string(n);
-  IniSection a{"adapter." + std::to_string(section + 1), 0, {}};
+  IniSection a{"adapter." + std::to_string(section + 1), 0, {}, {}};
   set_ini_key(a, "index", std::to_string(index + 1));
   // 02-00-4C-4F-4F-50: the locally administered address the loopback driver uses.
   set_ini_key(a, "mac", "02:00:4c:4f:4f:50");

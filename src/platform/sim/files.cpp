@@ -341,7 +341,7 @@ class SimFiles final : public Files {
   void edit_attributes(Fn fn) const {
     FileLock lock(m_, "attributes");
     IniFile ini = load_attributes();
-    if (!ini.find("attributes")) ini.sections.push_back({"attributes", 0, {}});
+    if (!ini.find("attributes")) ini.sections.push_back({"attributes", 0, {}, {}});
     IniSection* sec = nullptr;
     for (auto& s : ini.sections)
       if (equals_nocase(s.name, "attributes")) sec = &s;

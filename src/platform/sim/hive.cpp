@@ -433,6 +433,11 @@ Status parse_hive_text(std::string_view text, HiveKey& root, std::string& error)
     error = "a binary hive (regf), which the simulated machine cannot read";
     return win::kBadRegistry;
   }
+  // A file without even the version line (an empty one, say) is no hive at all.
+  if (text.find(kRegTextHeader) == std::string_view::npos) {
+    error = "line 1: not a hive (no version line)";
+    return win::kBadRegistry;
+  }
   std::vector<RegTextKey> keys;
   HiveKey r;
   if (!parse_reg_text(text, keys, error) || !apply_reg_text(keys, {}, false, r, error))

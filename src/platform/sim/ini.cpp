@@ -47,6 +47,13 @@ const std::string* IniSection::find(std::string_view key) const {
   return found;
 }
 
+int IniSection::line_of(std::string_view key) const {
+  int found = line;
+  for (size_t i = 0; i < keys.size() && i < key_lines.size(); ++i)
+    if (equals_nocase(keys[i].first, key)) found = key_lines[i];
+  return found;
+}
+
 std::string IniSection::get(std::string_view key, std::string_view def) const {
   const std::string* v = find(key);
   return v ? *v : std::string(def);
@@ -104,7 +111,7 @@ bool parse_ini(std::string_view text, IniFile& out, std::string& error) {
       if (same != ini.sections.end()) {
         std::rotate(same, same + 1, ini.sections.end());
       } else {
-        ini.sections.push_back({name, line_no, {}});
+        ini.sections.push_back({name, line_no, {}, {}});
       }
       continue;
     }
@@ -120,6 +127,7 @@ bool parse_ini(std::string_view text, IniFile& out, std::string& error) {
     std::string key = trim(line.substr(0, eq));
     std::string value = trim(strip_comment(std::string_view(line).substr(eq + 1)));
     ini.sections.back().keys.emplace_back(std::move(key), std::move(value));
+    ini.sections.back().key_lines.push_back(line_no);
   }
   out = std::move(ini);
   return true;

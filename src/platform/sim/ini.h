@@ -15,10 +15,13 @@ struct IniSection {
   std::string name;
   int line = 0;
   std::vector<std::pair<std::string, std::string>> keys;
+  std::vector<int> key_lines;  // the line of each key, where the section was parsed
 
   // The value of key (compared without regard to case), or nullptr.
   const std::string* find(std::string_view key) const;
   std::string get(std::string_view key, std::string_view def = {}) const;
+  // The line of key's value in force (the section's line where it is unknown).
+  int line_of(std::string_view key) const;
 };
 
 struct IniFile {

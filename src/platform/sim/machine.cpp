@@ -48,6 +48,59 @@ bool parse_start(const std::string& s, int64_t& out) {
   return true;
 }
 
+// The numbers of machine.ini: section (or numbered-section prefix ending in '.'), key,
+// and whether 0x hexadecimal is taken as well.
+struct NumberKey {
+  const char* section;
+  const char* key;
+  bool hex;
+};
+constexpr NumberKey kNumberKeys[] = {
+    {"system", "codepage", false},
+    {"system", "memory_mb", false},
+    {"system", "hypervisor_max", true},
+    {"adapter.", "index", false},
+    {"adapter.", "present_after_ms", false},
+    {"disk.", "number", false},
+    {"disk.", "free_mb", false},
+    {"device.", "install_state", false},
+    {"sim", "lock_wait_ms", false},
+};
+
+// A whole number that fits in 32 bits (64 for sizes and times, which may be large).
+bool valid_number(const std::string& v, bool hex, bool wide) {
+  const char* digits = "0123456789";
+  std::string body = v;
+  if (hex && (v.rfind("0x", 0) == 0 || v.rfind("0X", 0) == 0)) {
+    body = v.substr(2);
+    digits = "0123456789abcdefABCDEF";
+  }
+  if (body.empty() || body.find_first_not_of(digits) != std::string::npos) return false;
+  errno = 0;
+  unsigned long long n = std::strtoull(v.c_str(), nullptr, hex ? 0 : 10);
+  return errno == 0 && (wide || n <= 0xFFFFFFFFull);
+}
+
+// Every number of machine.ini is a number: "PATH:LINE: [section] key must be ..." if not.
+bool check_numbers(const IniFile& ini, const std::string& path, std::string& error) {
+  for (const IniSection& s : ini.sections) {
+    for (const NumberKey& k : kNumberKeys) {
+      std::string_view want = k.section;
+      bool numbered = want.back() == '.';
+      std::string name = to_lower(s.name);
+      if (numbered ? name.rfind(want, 0) != 0 : name != want) continue;
+      const std::string* v = s.find(k.key);
+      bool wide = std::string_view(k.key) == "memory_mb" || std::string_view(k.key) == "free_mb" ||
+                  std::string_view(k.key) == "present_after_ms";
+      if (v == nullptr || valid_number(*v, k.hex, wide)) continue;
+      error = path + ":" + std::to_string(s.line_of(k.key)) + ": [" + s.name + "] " + k.key +
+              " must be a whole number" + (wide ? "" : " below 2^32") + ", not '" + *v + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool Machine::load(const std::string& root, std::string& error) {
@@ -85,12 +138,7 @@ bool Machine::load(const std::string& root, std::string& error) {
     error = path + ": [clock] start must read YYYY-MM-DD HH:MM:SS, not '" + start + "'";
     return false;
   }
-  std::string cp = get("system", "codepage", "65001");
-  if (cp.empty() || cp.find_first_not_of("0123456789") != std::string::npos) {
-    error = path + ": [system] codepage must be a number, not '" + cp + "'";
-    return false;
-  }
-  return true;
+  return check_numbers(config_, path, error);
 }
 
 IniFile Machine::current_config() const {
@@ -114,6 +162,10 @@ std::string Machine::sim_file(std::string_view name) const {
 
 bool Machine::wow64() const {
   return get("system", "wow64", "1") != "0";
+}
+
+uint32_t Machine::lock_wait_ms() const {
+  return static_cast<uint32_t>(std::stoul(get("sim", "lock_wait_ms", "30000")));
 }
 
 uint32_t Machine::codepage() const {
@@ -257,7 +309,21 @@ FileLock::FileLock(const Machine& m, std::string_view name) {
   ::mkdir((m.root() + "/sim").c_str(), 0755);
   std::string path = m.sim_file(std::string(name) + ".lock");
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+  if (fd_ < 0) return;
+  // Every holder keeps a lock for a moment only. One that holds it this long is stuck, and
+  // waiting on would hang every process of the machine: the machine gives up, loudly.
+  // (Real time: the virtual clock itself lives behind a lock.)
+  const uint32_t wait_ms = m.lock_wait_ms();
+  const uint64_t give_up = steady_ms() + wait_ms;
+  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return;
+    if (steady_ms() >= give_up) {
+      std::fprintf(stderr, "tarvik-sim: %s has been held by another process for %u ms; giving up\n",
+                   path.c_str(), wait_ms);
+      std::exit(2);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 FileLock::~FileLock() {

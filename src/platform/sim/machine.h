@@ -35,6 +35,8 @@ class Machine {
   char system_drive() const { return system_drive_; }  // lower case
   bool wow64() const;
   uint32_t codepage() const;
+  // How long a process waits for one of the machine's locks ([sim] lock_wait_ms) [30000].
+  uint32_t lock_wait_ms() const;
 
   // Maps a Windows path ("C:\a\..\B", "c:/x", "\\?\C:\x") to the host path below ROOT.
   // Components are matched exactly, then without regard to case; the rest are kept as
@@ -68,7 +70,9 @@ class Machine {
 // JSON string body (without quotes) of s.
 std::string json_escape(std::string_view s);
 
-// Holds an exclusive lock on ROOT/sim/NAME.lock for the life of the object.
+// Holds an exclusive lock on ROOT/sim/NAME.lock for the life of the object. A lock that
+// another process holds for longer than the machine's lock_wait_ms ends this process with
+// a message on standard error and exit code 2.
 class FileLock {
  public:
   FileLock(const Machine& m, std::string_view name);

@@ -1,3 +1,4 @@
+#include "platform/sim/registry.h"
 #include "platform/sim/services.h"
 
 namespace tarvik::sim {
@@ -24,6 +25,15 @@ class SimPlatform final : private MachineHolder, public ServicePlatform {
 std::unique_ptr<Platform> make_platform(const std::string& root, std::string& error) {
   Machine m;
   if (!m.load(root, error)) return nullptr;
+  // Windows cannot run without its SYSTEM hive: a damaged one stops the machine here,
+  // rather than letting the agent take it for a guest without settings.
+  RegistryStore store(m);
+  std::shared_ptr<const HiveKey> system;
+  Status s = store.read({HiveRef::Kind::kSystem, ""}, system);
+  if (s == win::kBadRegistry || s == win::kRegistryCorrupt) {
+    error = "the running system's SYSTEM hive cannot be read: " + store.last_error();
+    return nullptr;
+  }
   return std::make_unique<SimPlatform>(std::move(m));
 }
 

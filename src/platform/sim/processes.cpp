@@ -29,7 +29,8 @@ namespace {
 using SteadyTime = std::chrono::steady_clock::time_point;
 
 constexpr size_t kRecordedOutput = 4096;
-constexpr Status kBadExeFormat = 193;  // ERROR_BAD_EXE_FORMAT
+constexpr Status kBadExeFormat = 193;       // ERROR_BAD_EXE_FORMAT
+constexpr Status kBadConfiguration = 1610;  // ERROR_BAD_CONFIGURATION
 constexpr uint32_t kAccessViolation = 0xC0000005;
 
 enum class Via { kRule, kBuiltin, kExec, kMissing };
@@ -53,6 +54,7 @@ struct Target {
   Via via = Via::kMissing;
   ToolAnswer answer;              // a rule's answer
   std::vector<std::string> argv;  // a real program: argv[0] is the host file to execute
+  bool broken_rules = false;      // sim/tools.ini is malformed: nothing starts
 };
 
 bool is_file(const std::string& host) {
@@ -93,9 +95,15 @@ std::string& agent_binary_path() {
 
 Target resolve(const Machine& m, std::string_view cmdline) {
   Target t;
-  if (answer_from_rules(m, cmdline, t.answer)) {
-    t.via = Via::kRule;
-    return t;
+  switch (answer_from_rules(m, cmdline, t.answer)) {
+    case RuleResult::kAnswered:
+      t.via = Via::kRule;
+      return t;
+    case RuleResult::kBrokenRules:
+      t.broken_rules = true;
+      return t;
+    case RuleResult::kNoRule:
+      break;
   }
   std::string program = program_word(cmdline);
   // The agent starting itself (the service relaunching it on the desktop) runs this
@@ -454,7 +462,7 @@ class SimProcesses final : public Processes {
           s = exec(target_, out);
           break;
         case Via::kMissing:
-          s = win::kFileNotFound;
+          s = target_.broken_rules ? kBadConfiguration : win::kFileNotFound;
           break;
       }
       if (s != win::kSuccess) finish(s, "");

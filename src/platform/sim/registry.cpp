@@ -26,17 +26,17 @@ bool is_builtin_hive(std::string_view name) {
   return false;
 }
 
-// Names the hive text cannot carry: a line break, or "-" at the start of a key below the
-// root (the text would read it as a deletion).
-bool storable_name(std::string_view name) {
-  return name.find_first_of("\r\n") == std::string_view::npos && name.size() <= 16383;
-}
-
-IniFile read_mounts_ini(const Machine& m) {
-  std::string text, error;
-  IniFile ini;
-  if (read_host_file(m.sim_file("mounts.ini"), text)) parse_ini(text, ini, error);
-  return ini;
+// sim/mounts.ini; false (said on standard error with file and line) when it is malformed,
+// and then nothing may be loaded or unloaded: the file would be rewritten without the
+// mounts it holds, and a hive mounted twice.
+bool read_mounts_ini(const Machine& m, IniFile& ini) {
+  std::string path = m.sim_file("mounts.ini"), text, error;
+  ini = {};
+  if (!read_host_file(path, text) || parse_ini(text, ini, error)) return true;
+  std::fprintf(stderr, "tarvik sim: %s:%s; no hive can be loaded or unloaded until it is mended\n",
+               path.c_str(), error.c_str());
+  ini = {};
+  return false;
 }
 
 // Lays the volatile keys of one hive (from volatile.reg) over the keys of its file.
@@ -93,6 +93,10 @@ Status write_file(const std::string& path, const std::string& text) {
 
 }  // namespace
 
+bool storable_name(std::string_view name) {
+  return name.find_first_of("\r\n") == std::string_view::npos && name.size() <= 16383;
+}
+
 // ---------------------------------------------------------------------------------------
 // RegistryStore
 
@@ -104,7 +108,8 @@ Status RegistryStore::live_hive_path(std::string_view which, std::string& out) c
 
 Status RegistryStore::mount_file(std::string_view name, std::string& stored_name,
                                  std::string& win_file) const {
-  IniFile ini = read_mounts_ini(machine_);
+  IniFile ini;
+  read_mounts_ini(machine_, ini);
   if (const IniSection* s = ini.find(kMountsSection))
     for (const auto& [k, v] : s->keys)
       if (equals_nocase(k, name)) {
@@ -117,7 +122,8 @@ Status RegistryStore::mount_file(std::string_view name, std::string& stored_name
 
 std::vector<std::string> RegistryStore::mounts() const {
   std::vector<std::string> r;
-  IniFile ini = read_mounts_ini(machine_);
+  IniFile ini;
+  read_mounts_ini(machine_, ini);
   if (const IniSection* s = ini.find(kMountsSection))
     for (const auto& kv : s->keys) r.push_back(kv.first);
   return r;
@@ -156,7 +162,12 @@ Status RegistryStore::build(const Files& f, const std::string& hive_text,
                             const std::string& vol_text, HiveKey& root) const {
   std::string error;
   Status s = parse_hive_text(hive_text, root, error);
-  if (s != win::kSuccess || f.volatile_child.empty() || vol_text.empty()) return s;
+  if (s != win::kSuccess) {
+    std::lock_guard<std::mutex> g(error_mu_);  // read() may hold mu_ already
+    last_error_ = f.hive_file + ": " + error;
+    return s;
+  }
+  if (f.volatile_child.empty() || vol_text.empty()) return s;
   HiveKey machine;
   s = parse_volatile_text(vol_text, machine);
   if (s != win::kSuccess) return s;
@@ -169,7 +180,8 @@ Status RegistryStore::read(const HiveRef& hive, std::shared_ptr<const HiveKey>& 
   Status s = locate(hive, f);
   if (s != win::kSuccess) return s;
   std::string hive_text, vol_text;
-  read_host_file(f.hive_file, hive_text);  // a missing file is an empty hive
+  if (!read_host_file(f.hive_file, hive_text))
+    hive_text = kRegTextHeader;  // a missing file is an empty hive
   if (!f.volatile_child.empty()) read_host_file(machine_.sim_file("volatile.reg"), vol_text);
   std::string cache_key = f.hive_file + "|" + to_upper(f.volatile_child);
   std::lock_guard<std::mutex> g(mu_);
@@ -193,7 +205,8 @@ Status RegistryStore::change(const HiveRef& hive,
   Status s = locate(hive, f);
   if (s != win::kSuccess) return s;
   std::string hive_text, vol_text;
-  read_host_file(f.hive_file, hive_text);
+  if (!read_host_file(f.hive_file, hive_text))
+    hive_text = kRegTextHeader;  // a missing file is an empty hive
   std::string vol_file = machine_.sim_file("volatile.reg");
   if (!f.volatile_child.empty()) read_host_file(vol_file, vol_text);
   HiveKey root;
@@ -295,10 +308,32 @@ Status RegistryStore::resolve(const RegLocation& from, std::string_view subkey, 
   return win::kSuccess;
 }
 
+bool RegistryStore::hive_file_in_use(const std::string& host) const {
+  std::vector<std::string> in_use(2);
+  live_hive_path("SYSTEM", in_use[0]);
+  live_hive_path("SOFTWARE", in_use[1]);
+  for (const auto& n : mounts()) {
+    std::string stored, w, h;
+    if (mount_file(n, stored, w) == win::kSuccess && machine_.host_path(w, h) == win::kSuccess)
+      in_use.push_back(h);
+  }
+  // The same file by identity, whatever path names it.
+  struct stat want;
+  bool have = ::stat(host.c_str(), &want) == 0;
+  return std::any_of(in_use.begin(), in_use.end(), [&](const std::string& h) {
+    struct stat st;
+    if (have && ::stat(h.c_str(), &st) == 0)
+      return st.st_dev == want.st_dev && st.st_ino == want.st_ino;
+    return h == host;
+  });
+}
+
 Status RegistryStore::load(std::string_view name, std::string_view win_file) {
   if (name.empty() || name.find('\\') != std::string_view::npos || !storable_name(name))
     return win::kInvalidParameter;
   FileLock lock(machine_, "registry");
+  IniFile ini;
+  if (!read_mounts_ini(machine_, ini)) return win::kRegistryCorrupt;
   // A name that is already a key of HKLM: RegLoadKey answers ERROR_ACCESS_DENIED.
   std::string stored, loaded_file;
   if (is_builtin_hive(name) || mount_file(name, stored, loaded_file) == win::kSuccess)
@@ -306,17 +341,7 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
   std::string host;
   Status s = machine_.host_path(win_file, host);
   if (s != win::kSuccess) return s;
-  // A hive file in use (the running system's, or loaded already) is open without sharing:
-  // ERROR_SHARING_VIOLATION.
-  std::vector<std::string> in_use(2);
-  live_hive_path("SYSTEM", in_use[0]);
-  live_hive_path("SOFTWARE", in_use[1]);
-  for (const auto& n : mounts()) {
-    std::string w, h;
-    if (mount_file(n, stored, w) == win::kSuccess && machine_.host_path(w, h) == win::kSuccess)
-      in_use.push_back(h);
-  }
-  if (std::find(in_use.begin(), in_use.end(), host) != in_use.end()) return win::kSharingViolation;
+  if (hive_file_in_use(host)) return win::kSharingViolation;
   struct stat st;
   if (::stat(host.c_str(), &st) != 0) return win_error_from_errno(errno, host);
   if (S_ISDIR(st.st_mode)) return win::kAccessDenied;
@@ -326,8 +351,7 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
   s = parse_hive_text(text, root, error);
   if (s != win::kSuccess) return s;
 
-  IniFile ini = read_mounts_ini(machine_);
-  if (!ini.find(kMountsSection)) ini.sections.push_back({std::string(kMountsSection), 0, {}});
+  if (!ini.find(kMountsSection)) ini.sections.push_back({std::string(kMountsSection), 0, {}, {}});
   for (auto& sec : ini.sections)
     if (equals_nocase(sec.name, kMountsSection)) sec.keys.emplace_back(name, win_file);
   return write_file(machine_.sim_file("mounts.ini"), format_ini(ini));
@@ -335,6 +359,8 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
 
 Status RegistryStore::unload(std::string_view name) {
   FileLock lock(machine_, "registry");
+  IniFile ini;
+  if (!read_mounts_ini(machine_, ini)) return win::kRegistryCorrupt;
   std::string stored, win;
   if (mount_file(name, stored, win) != win::kSuccess) {
     // RegUnLoadKey of a key that is no loaded hive: ERROR_INVALID_PARAMETER; the system's
@@ -348,7 +374,6 @@ Status RegistryStore::unload(std::string_view name) {
   }
   // Every change has been written to the hive file already: only the mount and the hive's
   // volatile keys go.
-  IniFile ini = read_mounts_ini(machine_);
   for (auto& sec : ini.sections)
     if (equals_nocase(sec.name, kMountsSection))
       std::erase_if(sec.keys, [&](const auto& kv) { return equals_nocase(kv.first, stored); });

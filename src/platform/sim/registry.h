@@ -68,6 +68,14 @@ class RegistryStore {
   Status unload(std::string_view name);
   // Names of the loaded hives, as loaded.
   std::vector<std::string> mounts() const;
+  // "FILE: line N: what" of the last hive that could not be read.
+  std::string last_error() const {
+    std::lock_guard<std::mutex> g(error_mu_);
+    return last_error_;
+  }
+  // Whether a host file is a hive the machine holds open without sharing (the running
+  // system's, or one loaded under HKLM): opening it otherwise is ERROR_SHARING_VIOLATION.
+  bool hive_file_in_use(const std::string& host) const;
 
   // Counts the open keys of this process inside each loaded hive (a hive with open keys
   // cannot be unloaded).
@@ -92,10 +100,16 @@ class RegistryStore {
   };
   mutable std::map<std::string, Cached> cache_;  // by hive file
   std::map<std::string, int> pins_;              // by upper-case mount name
+  mutable std::mutex error_mu_;
+  mutable std::string last_error_;
 };
 
 // Error codes of the registry that port.h does not name.
 inline constexpr Status kChildMustBeVolatile = 1021;  // ERROR_CHILD_MUST_BE_VOLATILE
+
+// Whether the hive text can carry a key or value name: no line break, at most 16383
+// characters. (A key name must also not start with "-", which the text reads as a deletion.)
+bool storable_name(std::string_view name);
 
 // Creates the key at path below root (and the keys on the way), as RegCreateKeyEx does:
 // new keys are volatile when is_volatile; a lasting key below a volatile one is refused.

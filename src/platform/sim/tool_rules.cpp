@@ -50,7 +50,7 @@ bool take_hit(const Machine& m, const IniSection& rule) {
   FileLock lock(m, "tools");
   IniFile state;
   load_ini(m.sim_file("tools.state"), state);
-  if (!state.find("hits")) state.sections.push_back({"hits", 0, {}});
+  if (!state.find("hits")) state.sections.push_back({"hits", 0, {}, {}});
   IniSection* hits = nullptr;
   for (auto& s : state.sections)
     if (equals_nocase(s.name, "hits")) hits = &s;
@@ -69,18 +69,25 @@ std::string base_name(std::string_view program) {
 
 }  // namespace
 
-bool answer_from_rules(const Machine& m, std::string_view cmdline, ToolAnswer& out) {
+RuleResult answer_from_rules(const Machine& m, std::string_view cmdline, ToolAnswer& out) {
   IniFile rules;
-  if (!load_ini(m.sim_file("tools.ini"), rules)) return false;
+  std::string path = m.sim_file("tools.ini"), text, error;
+  if (!read_host_file(path, text)) return RuleResult::kNoRule;
+  // Rules that cannot be read must not quietly leave every line to the built-in tools.
+  if (!parse_ini(text, rules, error)) {
+    std::fprintf(stderr, "tarvik sim: %s:%s; no process can start until it is mended\n",
+                 path.c_str(), error.c_str());
+    return RuleResult::kBrokenRules;
+  }
   for (const auto& rule : rules.sections) {
     if (to_lower(rule.name).rfind("rule.", 0) != 0) continue;
     const std::string* match = rule.find("match");
     if (!match || !glob_match(cmdline, *match) || !take_hit(m, rule)) continue;
     out.exit_code = static_cast<uint32_t>(std::strtoll(rule.get("exit", "0").c_str(), nullptr, 0));
     out.output = unescape(rule.get("output"));
-    return true;
+    return RuleResult::kAnswered;
   }
-  return false;
+  return RuleResult::kNoRule;
 }
 
 bool is_builtin_tool(std::string_view program) {

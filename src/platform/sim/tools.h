@@ -20,7 +20,9 @@ struct ToolAnswer {
 
 // The first rule of sim/tools.ini whose match glob covers the whole command line
 // (without regard to case) and that has hits left. Counts the hit in sim/tools.state.
-bool answer_from_rules(const Machine& m, std::string_view cmdline, ToolAnswer& out);
+// kBrokenRules (said on standard error with file and line) when the file is malformed.
+enum class RuleResult { kNoRule, kAnswered, kBrokenRules };
+RuleResult answer_from_rules(const Machine& m, std::string_view cmdline, ToolAnswer& out);
 
 // Whether the program word names a built-in tool (with or without a folder).
 bool is_builtin_tool(std::string_view program);

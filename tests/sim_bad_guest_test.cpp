@@ -1,0 +1,176 @@
+// A simulated guest that is broken, or asked to break itself, says so as Windows would,
+// instead of going on as some other guest.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "support/cli.h"
+#include "support/sim_guest.h"
+
+namespace tarvik::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+class SimBadGuestTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tarvik-bad-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    root_ = dir_ + "/guest";
+    ASSERT_EQ(tarvik_sim("", {"init", root_}).code, 0);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  static std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }
+  static void put(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  }
+  // Replaces "key=..." of machine.ini (the key must be there already).
+  void set_machine(const std::string& key, const std::string& value) {
+    std::string ini = slurp(root_ + "/machine.ini");
+    ini = std::regex_replace(ini, std::regex("(^|\n)" + key + "=[^\n]*"), "$1" + key + "=" + value,
+                             std::regex_constants::format_first_only);
+    put(root_ + "/machine.ini", ini);
+  }
+  std::string hive(const char* name) { return root_ + "/c/Windows/System32/config/" + name; }
+
+  std::string dir_, root_;
+};
+
+TEST_F(SimBadGuestTest, NumbersOfMachineIniAreCheckedWithFileAndLine) {
+  const struct {
+    const char* key;
+    const char* value;
+  } cases[] = {{"memory_mb", "12345678901234567890123"},
+               {"hypervisor_max", "0x1G"},
+               {"index", "99999999999"},  // above 32 bits
+               {"index", "-1"}};
+  for (const auto& c : cases) {
+    std::string saved = slurp(root_ + "/machine.ini");
+    set_machine(c.key, c.value);
+    CliResult r = tarvik(root_, {"config", "x", "host", "a", "b"});
+    EXPECT_EQ(r.code, 2) << c.key << "=" << c.value;
+    EXPECT_THAT(
+        r.err, ::testing::MatchesRegex(".*machine\\.ini:[0-9]+: .*" + std::string(c.key) + ".*\n"));
+    EXPECT_EQ(tarvik_sim(root_, {"reg", "query", "HKLM\\SYSTEM\\Select"}).code, 2);
+    put(root_ + "/machine.ini", saved);
+  }
+  // A code page of twenty digits once ended the agent with an uncaught exception.
+  set_machine("codepage", "12345678901234567890");
+  CliResult r = tarvik(root_, {"config", "x", "host", "a", "b"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("[system] codepage must be a whole number"));
+}
+
+TEST_F(SimBadGuestTest, DamagedHivesAreNamedWithFileAndLine) {
+  // The running system cannot start without SYSTEM: the agent stops at once.
+  std::string system = slurp(hive("SYSTEM"));
+  put(hive("SYSTEM"), system + "\"x\"=dword:zz\n");
+  CliResult r = tarvik(root_, {"config", "x", "host", "a", "b"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr(hive("SYSTEM") + ": line "));
+  EXPECT_EQ(r.out, "");
+
+  // tarvik-sim names the file and line of a damaged hive and exits 2, not 1 (a refusal).
+  r = tarvik_sim(root_, {"reg", "query", "HKLM\\SYSTEM\\Select"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr(hive("SYSTEM") + ": line "));
+  put(hive("SYSTEM"), system);
+
+  // An empty file is no hive at all (a missing one is an empty hive).
+  put(hive("SOFTWARE"), "");
+  r = tarvik_sim(root_, {"reg", "query", "HKLM\\SOFTWARE\\Microsoft"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr(hive("SOFTWARE") + ": line 1: not a hive"));
+  std::filesystem::remove(hive("SOFTWARE"));
+  EXPECT_EQ(tarvik_sim(root_, {"reg", "add", "HKLM\\SOFTWARE\\New", "/f"}).code, 0);
+}
+
+TEST_F(SimBadGuestTest, RegRefusesWhatWouldBreakTheGuest) {
+  // A mistyped --hive path makes no new hive.
+  std::string typo = "C:\\Windows\\System32\\config\\SYSTEMX";
+  CliResult r =
+      tarvik_sim(root_, {"reg", "--hive", typo, "add", "Key", "/v", "a", "/d", "b", "/f"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("no such hive file"));
+  EXPECT_FALSE(std::filesystem::exists(hive("SYSTEMX")));
+
+  // The live hive is in use: an export over it is a sharing violation, and it stays.
+  std::string system = slurp(hive("SYSTEM"));
+  r = tarvik_sim(root_, {"reg", "export", "HKLM\\SYSTEM\\Select",
+                         "C:\\WINDOWS\\system32\\CONFIG\\system", "/y"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("being used by another process"));
+  // The same through the hive's host path, and the --hive file over itself.
+  EXPECT_EQ(tarvik_sim(root_, {"reg", "export", "HKLM\\SYSTEM\\Select", hive("SYSTEM"), "/y"}).code,
+            1);
+  std::string offline = "C:\\offline";
+  put(root_ + "/c/offline", "Windows Registry Editor Version 5.00\n\n[A]\n\"v\"=\"1\"\n");
+  EXPECT_EQ(tarvik_sim(root_, {"reg", "--hive", offline, "export", "A", offline, "/y"}).code, 1);
+  EXPECT_EQ(slurp(hive("SYSTEM")), system);
+
+  // A value name with a line break cannot be written to a hive; the hive stays readable.
+  r = tarvik_sim(root_, {"reg", "add", "HKLM\\SOFTWARE\\T", "/v", "a\nb", "/d", "x", "/f"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(tarvik_sim(root_, {"reg", "query", "HKLM\\SOFTWARE\\Microsoft"}).code, 0);
+}
+
+TEST_F(SimBadGuestTest, AStuckLockHolderIsNotWaitedForForever) {
+  std::string ini = slurp(root_ + "/machine.ini");
+  put(root_ + "/machine.ini", ini + "[sim]\nlock_wait_ms=200\n");
+  std::filesystem::create_directories(root_ + "/sim");
+  int fd = ::open((root_ + "/sim/registry.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  CliResult r = tarvik_sim(root_, {"reg", "add", "HKLM\\SOFTWARE\\T", "/f"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("registry.lock has been held by another process for 200 ms"));
+  ::close(fd);
+  EXPECT_EQ(tarvik_sim(root_, {"reg", "add", "HKLM\\SOFTWARE\\T", "/f"}).code, 0);
+}
+
+class SimBadRecords : public SimGuestTest {};
+
+TEST_F(SimBadRecords, MalformedRulesStopEveryStartInsteadOfBeingIgnored) {
+  write(root_ + "/sim/tools.ini", "[rule.1]\nmatch=diskpart*\nthis is no rule\n");
+  uint32_t code = 99;
+  std::string out = "kept";
+  testing::internal::CaptureStderr();
+  Status s = p().processes().run_with_input("diskpart", "select disk 1\r\nonline disk\r\n", 1000,
+                                            code, out);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(s, 1610u);  // ERROR_BAD_CONFIGURATION, and the built-in diskpart never ran
+  EXPECT_EQ(out, "kept");
+  EXPECT_THAT(err, HasSubstr(root_ + "/sim/tools.ini:3: expected key=value"));
+  EXPECT_EQ(read(root_ + "/sim/calls.jsonl").find("\"via\":\"builtin\""), std::string::npos);
+}
+
+TEST_F(SimBadRecords, MalformedMountsAreNotRewrittenNorMountedTwice) {
+  mkdirs(root_ + "/d");
+  write(root_ + "/d/hive", "Windows Registry Editor Version 5.00\n\n[A]\n\"v\"=\"1\"\n");
+  ASSERT_EQ(p().registry().load_hive("_ONE", "D:\\hive"), 0u);
+  std::string broken = read(root_ + "/sim/mounts.ini") + "not a mount line\n";
+  write(root_ + "/sim/mounts.ini", broken);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(p().registry().load_hive("_TWO", "D:\\hive"), win::kRegistryCorrupt);
+  EXPECT_EQ(p().registry().unload_hive("_ONE"), win::kRegistryCorrupt);
+  EXPECT_THAT(testing::internal::GetCapturedStderr(),
+              HasSubstr("mounts.ini:3: expected key=value"));
+  EXPECT_EQ(read(root_ + "/sim/mounts.ini"), broken);
+}
+
+}  // namespace
+}  // namespace tarvik::test
