@@ -55,14 +55,10 @@ class NetworkTest : public AgentTest {
                "[Microsoft\\Windows NT\\CurrentVersion]\n"
                "\"ProductName\"=\"Microsoft Windows Server 2003 R2\"\n");
   }
+  // The agent run with "config x" and these words.
   int op(std::vector<std::string> words) {
-    words.insert(words.begin(), {"tarvik.exe", "config", "x"});
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    ::testing::internal::CaptureStdout();
-    int rc = Config::instance().dispatch(static_cast<int>(argv.size()), argv.data());
-    stdout_ = ::testing::internal::GetCapturedStdout();
-    return rc;
+    words.insert(words.begin(), {"config", "x"});
+    return run(words);
   }
   std::vector<std::string> cmdlines() {
     std::vector<std::string> out;
