@@ -190,6 +190,25 @@ TEST_F(SimProc, DiskpartPartitionsAssignsTheNextFreeLetterAndExtends) {
   EXPECT_NE(calls().find("\"via\":\"builtin\",\"how\":\"stdin\""), std::string::npos);
 }
 
+TEST_F(SimProc, CallsAreNumberedOnFromTheLastLineOrByCountingTheLines) {
+  write(root_ + "/sim/tools.ini", "[rule.1]\nmatch=*\nexit=0\noutput=\n");
+  reload();
+  uint32_t code = 0;
+  std::string out;
+  // A line longer than one read from the end: its start is still found.
+  std::string long_arg(10000, 'x');
+  for (const std::string& cmd : {std::string("a"), "b " + long_arg, std::string("c")})
+    ASSERT_EQ(procs().run(cmd, 4096, code, out), 0u);
+  std::string text = calls();
+  EXPECT_EQ(text.find("{\"n\":1,"), 0u);
+  EXPECT_NE(text.find("\n{\"n\":2,"), std::string::npos);
+  EXPECT_NE(text.find("\n{\"n\":3,"), std::string::npos);
+  // A last line that does not carry its number (written by hand): lines are counted.
+  write(root_ + "/sim/calls.jsonl", text + "a note\n");
+  ASSERT_EQ(procs().run("d", 4096, code, out), 0u);
+  EXPECT_NE(calls().find("a note\n{\"n\":5,"), std::string::npos);
+}
+
 TEST_F(SimProc, DevconInstallsALoopbackAdapter) {
   set_machine_ini(std::string(kDefaultMachineIni) +
                   "[adapter.1]\nindex=11\nname=Ethernet\nmac=52:54:00:12:34:56\n");

@@ -59,6 +59,42 @@ class Config {
   int iso_config_pagefile(int count, char** words);
   int iso_config_hostname(int count, char** words);
   int iso_config_timeclock(int count, char** words);
+
+  // --- Network adapters (adapters.cpp) and the ip, ip_segment, route and dns operations
+  // (network_operations.cpp).
+  // The connection name of the adapter whose MAC text ("%.2x:...", any case) is mac,
+  // waiting up to 360 s for it to appear; empty when not found.
+  std::string get_adapter_name(const std::string& mac);
+  // The same for six address bytes.
+  std::string get_adapter_name_by_address(const std::string& address);
+  // Its interface index, waiting the same; -1 when not found.
+  int get_adapter_index(const std::string& mac);
+  // The loopback adapter's interface index, waiting up to 120 x 3 s; 0 when not found.
+  int get_msloop_index();
+  // The loopback adapter's connection name (flag set) or identifier (flag clear), waiting
+  // the same; empty when not found.
+  std::string get_msloop_name(bool connection_name);
+  // 0 when the loopback adapter exists or devcon installed it; else devcon's exit code.
+  int check_msloop();
+  // Disables and enables the loopback adapter with devcon; the enable's exit code.
+  int reset_msloop();
+  static bool is_loopback_description(const std::string& description);
+  // The MAC text of a hardware address: its first six bytes, lower-case hexadecimal.
+  static std::string mac_text(const std::string& address);
+  // "255.255.255.0" for 24; the shift is taken modulo 32, 32 gives all ones.
+  static std::string prefix_to_mask(int prefix);
+  // The host addresses of first's segment (none for /31; first alone for /0 and /32);
+  // false when first is needed and is not a dotted IPv4 address.
+  static bool segment_addresses(const std::string& first, int prefix,
+                                std::vector<std::string>& out);
+  // The two forms of the operations: by connection name on "2003", else by index.
+  int config_ip_by_name(int count, char** words);
+  int config_ip_by_index(int count, char** words);
+  int config_ip_segment03(const std::vector<std::string>& list, int prefix);
+  int config_ip_segment12(const std::vector<std::string>& list, int prefix);
+  int config_dns_by_name(int count, char** words);
+  int config_dns_by_index(int count, char** words);
+  // --- end of network operations
 };
 
 // Boot repair of the offline installation (ISO mode "d2sfix").

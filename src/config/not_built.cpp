@@ -21,18 +21,6 @@ int Config::network_clean(int, char**) {
 int Config::network_reset(int, char**) {
   return not_built("Config::network_reset");
 }
-int Config::config_ip(int, char**) {
-  return not_built("Config::config_ip");
-}
-int Config::config_ip_segment(int, char**) {
-  return not_built("Config::config_ip_segment");
-}
-int Config::config_route(int, char**) {
-  return not_built("Config::config_route");
-}
-int Config::config_dns(int, char**) {
-  return not_built("Config::config_dns");
-}
 int Config::config_cloudinit(int, char**) {
   return not_built("config_cloudinit");
 }

@@ -160,6 +160,57 @@ class CliTest(unittest.TestCase):
         self.assertIn("TARVIK_REPORT_ERROR:unknown_operation disk", lines)
         self.assertIn("TARVIK_REPORT_ERROR:unknown_operation PASSWD", lines)
 
+    @staticmethod
+    def host_mac():
+        """The MAC of a host interface that is up: Wine lists the host's adapters."""
+        base = "/sys/class/net"
+        for name in sorted(os.listdir(base)) if os.path.isdir(base) else []:
+            try:
+                with open(os.path.join(base, name, "operstate")) as f:
+                    state = f.read().strip()
+                with open(os.path.join(base, name, "address")) as f:
+                    mac = f.read().strip()
+            except OSError:
+                continue
+            if state == "up" and mac and mac != "00:00:00:00:00:00":
+                return mac
+        return None
+
+    def test_ip_by_index_runs_netsh_from_the_agent_folder(self):
+        mac = self.host_mac()
+        if mac is None:
+            self.skipTest("no host interface is up")
+        self.fake("netsh")
+        code, out = self.agent("config", "windows_xxx", "ip", mac.upper(), "unused", "10.0.0.9",
+                               "255.255.255.0", "10.0.0.1", timeout=110)
+        self.assertEqual(out, "0:success")
+        recs = self.records()
+        self.assertEqual([n.lower() for n, _ in recs], ["netsh"] * 3)
+        m = re.match(r"^interface ip add address (\d+) 10\.0\.0\.9 255\.255\.255\.0 10\.0\.0\.1$",
+                     recs[0][1])
+        self.assertIsNotNone(m, recs[0][1])
+        index = m.group(1)
+        self.assertEqual(recs[1][1], "interface ipv4 set interface %s weakhostreceive=enabled" % index)
+        self.assertEqual(recs[2][1], "interface ipv4 set interface %s weakhostsend=enabled" % index)
+        self.assertIn("-->Config::get_adapter_index mac is %s" % mac.upper(), self.new_log_lines())
+
+    def test_route_deletes_then_adds(self):
+        self.fake("route")
+        code, out = self.agent("config", "windows_xxx", "route", "10.2.0.0", "16", "10.0.0.1", "x")
+        self.assertEqual(out, "0:success")
+        self.assertEqual([(n.lower(), a) for n, a in self.records()],
+                         [("route", "delete -p 10.2.0.0"),
+                          ("route", "add -p 10.2.0.0 mask 255.255.0.0 10.0.0.1")])
+        # A failing add is retried: three attempts, then the report line.
+        if os.path.exists(RECORDS):
+            os.remove(RECORDS)
+        code, out = self.agent("config", "windows_xxx", "route", "10.2.0.0", "16", "10.0.0.1", "x",
+                               env={"FAKETOOL_ROUTE_EXIT": "1", "FAKETOOL_ROUTE_OUTPUT": "bad"},
+                               timeout=110)
+        self.assertEqual(out, "-1:fail config ip bad")
+        self.assertEqual(len(self.records()), 6)
+        self.assertIn("TARVIK_REPORT_ERROR:config_route_error code=1 bad", self.new_log_lines())
+
     def test_iso_mode_records_commands_on_the_target(self):
         # The prefix becomes a medium: isoMode in its SYSTEM hive and an offline
         # installation on D:.

@@ -269,14 +269,57 @@ void Machine::record_event(std::string_view fields) const {
               "{" + std::string(fields) + ",\"ms\":" + std::to_string(now_ms()) + "}\n");
 }
 
+namespace {
+
+// The number of the next line of calls.jsonl: one more than its lines. Read from the
+// last line's "n" so that a long run does not reread the whole file at every start;
+// a file whose last line does not carry its count is counted line by line.
+int next_call_number(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 1;
+  struct stat st;
+  off_t size = ::fstat(fd, &st) == 0 ? st.st_size : 0;
+  std::string tail;  // the end of the file, from the start of its last line
+  bool whole_line = false;
+  char buf[4096];
+  off_t end = size;
+  while (end > 0 && !whole_line) {
+    off_t from = end > static_cast<off_t>(sizeof buf) ? end - static_cast<off_t>(sizeof buf) : 0;
+    ssize_t got = ::pread(fd, buf, static_cast<size_t>(end - from), from);
+    if (got != end - from) break;
+    tail.insert(0, buf, static_cast<size_t>(got));
+    end = from;
+    size_t nl = tail.find_last_of('\n', tail.size() >= 2 ? tail.size() - 2 : 0);
+    if (nl != std::string::npos && nl + 1 < tail.size()) {
+      tail.erase(0, nl + 1);
+      whole_line = true;
+    } else if (end == 0) {
+      whole_line = true;
+    }
+  }
+  ::close(fd);
+  if (size == 0) return 1;
+  const char prefix[] = "{\"n\":";
+  if (whole_line && tail.size() > 1 && tail.back() == '\n' && tail.find('\n') == tail.size() - 1 &&
+      tail.compare(0, sizeof prefix - 1, prefix) == 0) {
+    char* stop = nullptr;
+    long last = std::strtol(tail.c_str() + sizeof prefix - 1, &stop, 10);
+    if (stop != nullptr && *stop == ',' && last > 0) return static_cast<int>(last) + 1;
+  }
+  std::string text;
+  int n = 1;
+  if (read_host_file(path, text))
+    for (char c : text)
+      if (c == '\n') ++n;
+  return n;
+}
+
+}  // namespace
+
 int Machine::record_call(std::string_view fields, uint64_t ms) const {
   ::mkdir((root_ + "/sim").c_str(), 0755);
   FileLock lock(*this, "calls");
-  std::string text;
-  int n = 1;
-  if (read_host_file(sim_file("calls.jsonl"), text))
-    for (char c : text)
-      if (c == '\n') ++n;
+  int n = next_call_number(sim_file("calls.jsonl"));
   append_line(sim_file("calls.jsonl"), "{\"n\":" + std::to_string(n) + ",\"ms\":" +
                                            std::to_string(ms) + "," + std::string(fields) + "}\n");
   return n;
