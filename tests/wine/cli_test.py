@@ -184,7 +184,8 @@ class CliTest(unittest.TestCase):
         code, out = self.agent("config", "windows_xxx", "ip", mac.upper(), "unused", "10.0.0.9",
                                "255.255.255.0", "10.0.0.1", timeout=110)
         self.assertEqual(out, "0:success")
-        recs = self.records()
+        # The fake tool records the arguments as the runtime split them, TAB-separated.
+        recs = [(n, a.replace("\t", " ")) for n, a in self.records()]
         self.assertEqual([n.lower() for n, _ in recs], ["netsh"] * 3)
         m = re.match(r"^interface ip add address (\d+) 10\.0\.0\.9 255\.255\.255\.0 10\.0\.0\.1$",
                      recs[0][1])
@@ -199,8 +200,8 @@ class CliTest(unittest.TestCase):
         code, out = self.agent("config", "windows_xxx", "route", "10.2.0.0", "16", "10.0.0.1", "x")
         self.assertEqual(out, "0:success")
         self.assertEqual([(n.lower(), a) for n, a in self.records()],
-                         [("route", "delete -p 10.2.0.0"),
-                          ("route", "add -p 10.2.0.0 mask 255.255.0.0 10.0.0.1")])
+                         [("route", "delete\t-p\t10.2.0.0"),
+                          ("route", "add\t-p\t10.2.0.0\tmask\t255.255.0.0\t10.0.0.1")])
         # A failing add is retried: three attempts, then the report line.
         if os.path.exists(RECORDS):
             os.remove(RECORDS)
