@@ -166,6 +166,46 @@ TEST_F(IsoModeTest, PasswordCommandsAreRecordedButNeverLogged) {
   EXPECT_THAT(slurp(root_ + "/sim/COM1"), Not(HasSubstr("UzNjcmV0IQ")));
 }
 
+TEST_F(IsoModeTest, APasswordInAnyCaseOrAFailedSaveNeverShowsItsWords) {
+  CliResult r = tarvik(root_, {"config", "x", "PASSWD", "Administrator", "UzNjcmV0IQ=="});
+  EXPECT_EQ(r.out, "0:success");
+  EXPECT_THAT(ini(), HasSubstr("config x PASSWD Administrator UzNjcmV0IQ== \r\n"));
+  EXPECT_THAT(log(), HasSubstr("Just ignore!"));
+
+  // A tarvik.ini that cannot be written: each failed attempt is logged, masked.
+  std::string file = root_ + "/d/ProgramData/kovenu/tarvik/tarvik.ini";
+  std::filesystem::permissions(file, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::remove);
+  r = tarvik(root_, {"config", "x", "passwd", "Administrator", "T3RoZXIh"});
+  EXPECT_EQ(r.out, "0:success");
+  std::regex failed(
+      "Error occurs when save command [0-9A-F]{32} config windows_xxx passwd <user_name> "
+      "\\*{6}, code: 5\r\n");
+  std::string lines = log();
+  EXPECT_EQ(std::distance(std::sregex_iterator(lines.begin(), lines.end(), failed),
+                          std::sregex_iterator()),
+            3);
+  for (const std::string& text : {lines, slurp(root_ + "/sim/COM1")}) {
+    EXPECT_THAT(text, Not(HasSubstr("UzNjcmV0IQ")));
+    EXPECT_THAT(text, Not(HasSubstr("T3RoZXIh")));
+    EXPECT_THAT(text, Not(HasSubstr("Administrator")));
+  }
+  EXPECT_THAT(ini(), Not(HasSubstr("T3RoZXIh")));
+}
+
+TEST_F(IsoModeTest, ACommandWithCrOrLfInAWordIsNotRecorded) {
+  for (const char* word : {"b\r\n[update]\r\ndpinst=1", "b\nc", "b\rc"}) {
+    CliResult r = tarvik(root_, {"config", "x", "host", "a", word});
+    EXPECT_EQ(r.out, "-1:invalid argument");
+    EXPECT_EQ(r.code, 0);
+  }
+  CliResult r = tarvik(root_, {"config", "x", "hostname", "web\n01"});
+  EXPECT_EQ(r.out, "-1:invalid argument");
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/d/ProgramData/kovenu/tarvik/tarvik.ini"));
+  // Nor did the host name reach the offline installation.
+  EXPECT_THAT(slurp(root_ + "/d/Windows/System32/config/SYSTEM"), Not(HasSubstr("web")));
+}
+
 TEST_F(IsoModeTest, ExtendSysvolExtendsTheTargetVolumeAndIsRecorded) {
   CliResult r = tarvik(root_, {"config", "x", "extend_sysvol"});
   EXPECT_EQ(r.out, "0:success");

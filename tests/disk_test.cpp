@@ -86,8 +86,8 @@ TEST_F(DiskTest, DynamicAndGptDataDisksAreImportedNotPartitioned) {
   EXPECT_THAT(disk_manager::instance().scan_disks(), ElementsAre(3u));
   EXPECT_THAT(scripts(), ElementsAre(online(1), import(1), online(2), import(2), online(3)));
   auto log = log_messages();
-  EXPECT_THAT(log, testing::Contains("import dynamic disk : 1\n"));
-  EXPECT_THAT(log, testing::Contains("import dynamic disk : 2\n"));
+  EXPECT_THAT(log, testing::Contains("import dynamic disk : 1\\n"));
+  EXPECT_THAT(log, testing::Contains("import dynamic disk : 2\\n"));
 }
 
 TEST_F(DiskTest, ALetteredDiskIsOnlinedButNotPartitioned) {
@@ -130,8 +130,9 @@ TEST_F(DiskTest, ExtendingTheRunningSystemVolume) {
   disks("");
   EXPECT_TRUE(disk_manager::instance().extend_volume(false));
   EXPECT_THAT(scripts(), ElementsAre("select volume C\r\nextend\r\nexit\r\n"));
-  EXPECT_THAT(log_text(), HasSubstr("] run_diskpart,input: select volume C\r\nextend\r\nexit\r\n"
-                                    " output: \r\nDiskPart version"));
+  EXPECT_THAT(log_text(),
+              HasSubstr("] run_diskpart,input: select volume C\\r\\nextend\\r\\nexit\\r\\n"
+                        " output: \\r\\nDiskPart version"));
 }
 
 TEST_F(DiskTest, OfflineExtendReportsOutputItDoesNotRecognise) {

@@ -28,13 +28,37 @@ TEST_F(FrameTest, StartLineNeverShowsAPassword) {
   EXPECT_THAT(everything, Not(HasSubstr("cGFzcw")));
   EXPECT_THAT(everything, Not(HasSubstr("admin")));
 
-  // An argument that merely contains the word masks the line too.
-  utils::reset();
-  size_t before = log_messages().size();
-  run({"config", "x", "ntp", "C:\\passwd\\list"});
-  ASSERT_GT(log_messages().size(), before);
-  EXPECT_EQ(log_messages()[before],
-            "tarvik.exe start cmd: config windows_xxx passwd <user_name> ******");
+  // An argument that merely contains the word masks the line too, and so does the word in
+  // any letter case.
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"config", "x", "ntp", "C:\\passwd\\list"},
+        std::vector<std::string>{"config", "x", "PASSWD", "admin", "cGFzcw=="},
+        std::vector<std::string>{"config", "x", "PassWd", "admin", "cGFzcw=="}}) {
+    utils::reset();
+    size_t before = log_messages().size();
+    run(args);
+    ASSERT_GT(log_messages().size(), before);
+    EXPECT_EQ(log_messages()[before],
+              "tarvik.exe start cmd: config windows_xxx passwd <user_name> ******");
+  }
+  everything = read(host("C:\\ProgramData\\kovenu\\tarvik\\log\\2025.01.06.log")) +
+               read(root_ + "/sim/COM1");
+  EXPECT_THAT(everything, Not(HasSubstr("cGFzcw")));
+}
+
+TEST_F(FrameTest, CrAndLfOfAnArgumentNeverStartALineOfTheirOwn) {
+  run({"config", "x", "ntp", "a\r\nTARVIK_REPORT_ERROR:forged\nb"});
+  std::vector<std::string> lines = log_lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(log_messages()[0],
+            "tarvik.exe start cmd: config x ntp a\\r\\nTARVIK_REPORT_ERROR:forged\\nb ");
+  std::regex layout(R"(\[pid=\d+,iso=0\]\[[0-9/:]+\] [^\r\n]*)");
+  for (const auto& line : lines) EXPECT_TRUE(std::regex_match(line, layout)) << line;
+  // The serial mirror holds the same lines: none of them starts with the forged text.
+  std::string serial = read(root_ + "/sim/COM1");
+  EXPECT_THAT(serial, Not(HasSubstr("\nTARVIK_REPORT_ERROR:forged")));
+  EXPECT_THAT(serial, Not(HasSubstr("\rTARVIK_REPORT_ERROR:forged")));
+  EXPECT_THAT(serial, HasSubstr("a\\r\\nTARVIK_REPORT_ERROR:forged\\nb"));
 }
 
 TEST_F(FrameTest, WithoutArgumentsOnlyTheCompileTimeIsPrinted) {

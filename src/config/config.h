@@ -26,6 +26,8 @@ class Config {
 
   // The config command (words: program, "config", platform word, operation, args...).
   int dispatch(int count, char** words);
+  // Exit report -1 "invalid argument"; -1.
+  static int invalid_argument();
   // Records a command line in the target's tarvik.ini (ISO mode); always 0.
   int save_config(int count, char** words);
   // Runs every recorded command of the running system's tarvik.ini; 0.

@@ -1,4 +1,6 @@
 // The operation table and the dispatcher.
+#include <cstring>
+
 #include "config/config.h"
 #include "disk/disk_manager.h"
 #include "frame/utils.h"
@@ -39,6 +41,10 @@ int Config::dispatch(int count, char** words) {
   // In ISO mode a command without an operation word is not recorded: it names nothing to
   // replay, and no row of the table has three words, so it ends as an unknown operation.
   if (utils::iso_mode() && count > 3) {
+    // A CR or LF in a word would end the recorded line and start lines of its own in
+    // tarvik.ini (a section, a key): such a command is neither run nor recorded.
+    for (int i = 0; i < count; ++i)
+      if (std::strpbrk(words[i], "\r\n")) return invalid_argument();
     if (equals_nocase(op, "d2sfix")) return d2sfix();
     if (equals_nocase(op, "pagefile")) return iso_config_pagefile(count, words);
     if (equals_nocase(op, "hostname")) iso_config_hostname(count, words);
@@ -55,6 +61,11 @@ int Config::dispatch(int count, char** words) {
       return (this->*row.handler)(count - 3, words + 3);
   utils::log("TARVIK_REPORT_ERROR:unknown_operation %s", op);
   utils::exit_report(-1, "unknown operation");
+  return -1;
+}
+
+int Config::invalid_argument() {
+  utils::exit_report(-1, "invalid argument");
   return -1;
 }
 

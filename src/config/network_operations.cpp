@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "config/config.h"
+#include "config/retry.h"
 #include "frame/utils.h"
 
 namespace tarvik {
@@ -26,28 +27,10 @@ bool command_line(std::string& out, const char* fmt, ...) {
   return out.size() <= kCommandLimit;
 }
 
-int invalid_argument() {
-  utils::exit_report(-1, "invalid argument");
-  return -1;
-}
-
 bool release_2003() {
   std::string tag, arch;
   utils::osinfo(tag, arch);
   return contains_nocase(tag, "2003");
-}
-
-// Up to attempts runs of attempt (which gives its code), 5000 ms apart, until one
-// gives 0; the last code.
-template <typename AttemptFn>
-int retry(int attempts, AttemptFn attempt) {
-  int code = 0;
-  for (int i = 0; i < attempts; ++i) {
-    if (i > 0) platform().clock().sleep_ms(kAttemptPauseMs);
-    code = attempt();
-    if (code == 0) break;
-  }
-  return code;
 }
 
 // Runs one command; out gets its output (empty when it could not start).
@@ -131,9 +114,9 @@ int Config::config_ip_by_name(int, char** words) {
   std::string cmd;
   if (!command_line(cmd, "netsh interface ip add address \"%s\" %s %s %s 1", name.c_str(), words[3],
                     words[4], words[5]))
-    return invalid_argument();
+    return Config::invalid_argument();
   std::string out;
-  int code = retry(3, [&] {
+  int code = config::retry(3, kAttemptPauseMs, [&] {
     int c = run(cmd, out);
     log_cmd(cmd, c, out);
     return c;
@@ -159,9 +142,9 @@ int Config::config_ip_by_index(int, char** words) {
       !command_line(cmds[1], "netsh interface ipv4 set interface %d weakhostreceive=enabled",
                     index) ||
       !command_line(cmds[2], "netsh interface ipv4 set interface %d weakhostsend=enabled", index))
-    return invalid_argument();
+    return Config::invalid_argument();
   std::string out;
-  int code = retry(3, [&] {
+  int code = config::retry(3, kAttemptPauseMs, [&] {
     int combined = 0;
     for (const std::string& cmd : cmds) {
       combined |= run(cmd, out);
@@ -185,7 +168,7 @@ int Config::config_ip_segment(int, char** words) {
   std::vector<std::string> list;
   // The list is worked out before anything changes: a first address that is not one
   // would otherwise put a whole segment of made-up addresses on the adapter.
-  if (!segment_addresses(words[3], prefix, list)) return invalid_argument();
+  if (!segment_addresses(words[3], prefix, list)) return Config::invalid_argument();
   int code = check_msloop();
   if (code != 0) {
     utils::exit_report(-1, "check_msloop err code :%d", code);
@@ -208,7 +191,7 @@ int Config::config_ip_segment03(const std::vector<std::string>& list, int prefix
     for (const std::string& address : list) {
       if (!command_line(cmd, "netsh interface ip add address \"%s\" %s %s %s 1", name.c_str(),
                         address.c_str(), mask.c_str(), ""))
-        return invalid_argument();
+        return Config::invalid_argument();
       int code = run(cmd, out);
       if (code != 0) log_cmd(cmd, code, out);
     }
@@ -218,7 +201,7 @@ int Config::config_ip_segment03(const std::vector<std::string>& list, int prefix
 
   // One address with prefix 32: written into the adapter's TCP/IP settings.
   const std::string& address = list.front();
-  if (address.size() + 2 > kIpAddressBlock) return invalid_argument();
+  if (address.size() + 2 > kIpAddressBlock) return Config::invalid_argument();
   std::string id = get_msloop_name(false);
   if (id.empty()) {
     utils::exit_report(-1, "get_msloop_name err");
@@ -257,7 +240,7 @@ int Config::config_ip_segment12(const std::vector<std::string>& list, int prefix
   for (const std::string& address : list) {
     if (!command_line(cmd, "netsh interface ip add address %d  %s %s %s", index, address.c_str(),
                       mask.c_str(), ""))
-      return invalid_argument();
+      return Config::invalid_argument();
     int code = run(cmd, out);
     if (code != 0) log_cmd(cmd, code, out);
   }
@@ -279,11 +262,11 @@ int Config::config_route(int, char** words) {
   std::string del, add;
   if (!command_line(del, "Route delete -p %s", words[1]) ||
       !command_line(add, "Route add -p %s mask %s %s", words[1], mask.c_str(), words[3]))
-    return invalid_argument();
+    return Config::invalid_argument();
   std::string out;
   // The delete only clears an older route to the same destination; on a guest without
   // one it fails, so the attempt's outcome is the add's.
-  int code = retry(3, [&] {
+  int code = config::retry(3, kAttemptPauseMs, [&] {
     int c = run(del, out);
     log_cmd(del, c, out);
     c = run(add, out);
@@ -310,7 +293,7 @@ namespace {
 // The two DNS commands, attempts times; reports and gives the handler's result.
 int set_dns(const std::string& set, const std::string& add, int attempts) {
   std::string out;
-  int code = retry(attempts, [&] {
+  int code = config::retry(attempts, kAttemptPauseMs, [&] {
     int c = run(set, out);
     log_cmd(set, c, out);
     int d = run(add, out);
@@ -338,7 +321,7 @@ int Config::config_dns_by_name(int, char** words) {
   if (!command_line(set, "netsh interface ip set dns \"%s\" static %s primary", name.c_str(),
                     words[2]) ||
       !command_line(add, "netsh interface ip add dns \"%s\" %s index=2", name.c_str(), words[3]))
-    return invalid_argument();
+    return Config::invalid_argument();
   return set_dns(set, add, 3);
 }
 
@@ -351,7 +334,7 @@ int Config::config_dns_by_index(int, char** words) {
   std::string set, add;
   if (!command_line(set, "netsh interface ip set dns %d static %s primary", index, words[2]) ||
       !command_line(add, "netsh interface ip add dns %d %s index=2", index, words[3]))
-    return invalid_argument();
+    return Config::invalid_argument();
   return set_dns(set, add, 2);
 }
 

@@ -1,5 +1,6 @@
 // "ntp": the time servers of the Windows time service.
 #include "config/config.h"
+#include "config/retry.h"
 #include "frame/utils.h"
 
 namespace tarvik {
@@ -35,17 +36,16 @@ int Config::config_ntp(int, char** words) {
     return -1;
   }
   std::string cmd = "w32tm /config /manualpeerlist:\"" + peers + "\" /syncfromflags:manual /update";
-  int code = 0;
   std::string out;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (attempt > 0) platform().clock().sleep_ms(3000);
+  int code = config::retry(3, 3000, [&] {
     out.clear();
-    code = utils::run_cmd(cmd, out);
-    utils::log("cmd:%s  code:%d  out:%s", cmd.c_str(), code, out.c_str());
-    if (code == 0) {
-      utils::exit_report(0, "success");
-      return 0;
-    }
+    int c = utils::run_cmd(cmd, out);
+    utils::log("cmd:%s  code:%d  out:%s", cmd.c_str(), c, out.c_str());
+    return c;
+  });
+  if (code == 0) {
+    utils::exit_report(0, "success");
+    return 0;
   }
   utils::log("TARVIK_REPORT_ERROR:%s code=%d %s", "config_ntp_error", code, out.c_str());
   utils::exit_report(-1, "fail config ntp");

@@ -1,5 +1,6 @@
 // "passwd": the password of a local account, set with net user.
 #include "config/config.h"
+#include "config/retry.h"
 #include "frame/utils.h"
 
 namespace tarvik {
@@ -45,15 +46,16 @@ int Config::config_passwd(int, char** words) {
   }
 
   std::string cmd = "net user " + command_line_word(words[1]) + " " + command_line_word(password);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (attempt > 0) platform().clock().sleep_ms(2000);
+  int code = config::retry(3, 2000, [&] {
     std::string out;
-    int code = utils::run_cmd(cmd, out);
-    if (code == 0) {
-      utils::exit_report(0, "success");
-      return 0;
-    }
-    utils::log("TARVIK_REPORT_ERROR:%s code=%d %s", "config_passwd_error", code, out.c_str());
+    int c = utils::run_cmd(cmd, out);
+    if (c != 0)
+      utils::log("TARVIK_REPORT_ERROR:%s code=%d %s", "config_passwd_error", c, out.c_str());
+    return c;
+  });
+  if (code == 0) {
+    utils::exit_report(0, "success");
+    return 0;
   }
   utils::exit_report(-1, "config pass fail");
   return -1;

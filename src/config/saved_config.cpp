@@ -42,17 +42,19 @@ int Config::save_config(int count, char** words) {
   }
   // The line is recorded in a 1024-byte buffer.
   if (value.size() > kRecordedLineLimit) value.resize(kRecordedLineLimit);
+  // A password command's words never reach the log.
+  const std::string shown = utils::loggable_command(value);
   Files& files = platform().files();
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (files.profile_set("config", key.c_str(), value.c_str(), file)) {
       files.profile_set(nullptr, nullptr, nullptr, file);
       break;
     }
-    utils::log("Error occurs when save command %s %s, code: %lu", key.c_str(), value.c_str(),
+    utils::log("Error occurs when save command %s %s, code: %lu", key.c_str(), shown.c_str(),
                static_cast<unsigned long>(files.last_error()));
     platform().clock().sleep_ms(50);
   }
-  if (value.find("passwd") != std::string::npos)
+  if (shown != value)
     utils::log("Just ignore!");
   else
     utils::log("Save Config. Get the key %s and value: %s", key.c_str(), value.c_str());

@@ -42,10 +42,7 @@ int run_agent(int argc, char** argv) {
     joined += argv[i];
     joined += ' ';
   }
-  if (joined.find("passwd") != std::string::npos)
-    utils::log("tarvik.exe start cmd: config windows_xxx passwd <user_name> ******");
-  else
-    utils::log("tarvik.exe start cmd: %s", joined.c_str());
+  utils::log("tarvik.exe start cmd: %s", utils::loggable_command(joined).c_str());
 
   install_crash_handler();
 

@@ -23,6 +23,22 @@ std::mutex& slot_mutex() {
   return m;
 }
 
+// A message as one line: CR and LF from arguments, tool output or metadata are written as
+// \r and \n, so that no outside text starts a line of its own on the serial port.
+std::string one_line(const std::string& message) {
+  std::string s;
+  s.reserve(message.size());
+  for (char c : message) {
+    if (c == '\r')
+      s += "\\r";
+    else if (c == '\n')
+      s += "\\n";
+    else
+      s += c;
+  }
+  return s;
+}
+
 // A message of the channel: formatted, and cut at 4095 characters.
 std::string message_of(const char* fmt, va_list args) {
   std::string s = vstrformat(fmt, args);
@@ -122,7 +138,7 @@ void utils::write_line(const std::string& message, bool mirror) {
   std::string line =
       strformat("[pid=%u,iso=%d][%04d/%02d/%02d/%02d:%02d:%02d] ", platform().system().process_id(),
                 iso_mode_ ? 1 : 0, t.year, t.month, t.day, t.hour, t.minute, t.second);
-  line += message;
+  line += one_line(message);
   line += "\r\n";
   log_->append(line);
   if (!mirror) return;

@@ -10,6 +10,11 @@ bool utils::contains_any(const std::string& text, const std::vector<std::string>
   return false;
 }
 
+std::string utils::loggable_command(const std::string& line) {
+  if (contains_nocase(line, "passwd")) return "config windows_xxx passwd <user_name> ******";
+  return line;
+}
+
 std::u16string utils::to_wide(const std::string& narrow) {
   return platform().system().to_wide(narrow);
 }

@@ -29,6 +29,9 @@ class utils {
   // then ends with exit code 0.
   static void exit_report(int code, const char* fmt, ...) TARVIK_PRINTF(2, 3);
   static bool iso_mode() { return instance().iso_mode_; }
+  // A command line as the log shows it: one that holds "passwd" in any letter case is
+  // shown as the masked password command instead, whatever its words are.
+  static std::string loggable_command(const std::string& line);
   // Closes the serial port for good (the port is opened at most once per process).
   void close_serial_port();
 
