@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -90,13 +91,66 @@ TEST_F(SimBadGuestTest, DamagedHivesAreNamedWithFileAndLine) {
   EXPECT_THAT(r.err, HasSubstr(hive("SYSTEM") + ": line "));
   put(hive("SYSTEM"), system);
 
-  // An empty file is no hive at all (a missing one is an empty hive).
-  put(hive("SOFTWARE"), "");
-  r = tarvik_sim(root_, {"reg", "query", "HKLM\\SOFTWARE\\Microsoft"});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, HasSubstr(hive("SOFTWARE") + ": line 1: not a hive"));
+  // An empty file, or one cut after its version line, is no hive at all (a missing one is
+  // an empty hive).
+  for (const char* text : {"", "Windows Registry Editor Version 5.00\r\n\r\n"}) {
+    put(hive("SOFTWARE"), text);
+    r = tarvik_sim(root_, {"reg", "query", "HKLM\\SOFTWARE\\Microsoft"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_THAT(r.err, HasSubstr(hive("SOFTWARE") + ": line 1: not a hive"));
+  }
   std::filesystem::remove(hive("SOFTWARE"));
   EXPECT_EQ(tarvik_sim(root_, {"reg", "add", "HKLM\\SOFTWARE\\New", "/f"}).code, 0);
+  // A hive emptied of every key is still one.
+  EXPECT_EQ(tarvik_sim(root_, {"reg", "delete", "HKLM\\SOFTWARE\\New", "/f"}).code, 0);
+  EXPECT_EQ(tarvik_sim(root_, {"reg", "query", "HKLM\\SOFTWARE"}).code, 0);
+}
+
+TEST_F(SimBadGuestTest, ReadOnlyHivesAndExportTargetsAreNotReplaced) {
+  namespace fs = std::filesystem;
+  const fs::perms read_only =
+      fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  std::string software = slurp(hive("SOFTWARE"));
+  fs::permissions(hive("SOFTWARE"), read_only);
+  CliResult r = tarvik_sim(root_, {"reg", "add", "HKLM\\SOFTWARE\\T", "/v", "a", "/d", "b", "/f"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("Access is denied."));
+  EXPECT_EQ(slurp(hive("SOFTWARE")), software);
+  EXPECT_EQ(fs::status(hive("SOFTWARE")).permissions(), read_only);
+
+  std::string target = root_ + "/c/out.reg";
+  put(target, "kept");
+  fs::permissions(target, read_only);
+  r = tarvik_sim(root_, {"reg", "export", "HKLM\\SYSTEM\\Select", "C:\\out.reg", "/y"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("Access is denied."));
+  EXPECT_EQ(slurp(target), "kept");
+  EXPECT_EQ(fs::status(target).permissions(), read_only);
+
+  // A writable file keeps its mode when it is replaced.
+  const fs::perms own = fs::perms::owner_read | fs::perms::owner_write;
+  fs::permissions(target, own);
+  EXPECT_EQ(tarvik_sim(root_, {"reg", "export", "HKLM\\SYSTEM\\Select", "C:\\out.reg", "/y"}).code,
+            0);
+  EXPECT_NE(slurp(target), "kept");
+  EXPECT_EQ(fs::status(target).permissions(), own);
+}
+
+TEST_F(SimBadGuestTest, TemporariesOfKilledWritersAreRemovedByTheNextWrite) {
+  // The number of a process that has ended.
+  pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ASSERT_GT(gone, 0);
+  ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  std::string stale = hive("SOFTWARE") + ".tmp." + std::to_string(gone);
+  std::string live = hive("SOFTWARE") + ".tmp." + std::to_string(::getpid());
+  std::string other = hive("SYSTEM") + ".tmp." + std::to_string(gone);
+  for (const std::string& f : {stale, live, other}) put(f, "half a hive");
+  ASSERT_EQ(tarvik_sim(root_, {"reg", "add", "HKLM\\SOFTWARE\\T", "/f"}).code, 0);
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_TRUE(std::filesystem::exists(live));   // a writer that still runs
+  EXPECT_TRUE(std::filesystem::exists(other));  // another file's, until it is written
+  EXPECT_EQ(tarvik_sim(root_, {"reg", "query", "HKLM\\SOFTWARE\\T"}).code, 0);
 }
 
 TEST_F(SimBadGuestTest, RegRefusesWhatWouldBreakTheGuest) {

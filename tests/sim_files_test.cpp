@@ -186,6 +186,18 @@ TEST_F(SimFilesProfile, DeletesKeysAndSections) {
   EXPECT_EQ(p().files().last_error(), win::kPathNotFound);
 }
 
+TEST_F(SimFilesProfile, ATemporaryLeftByAKilledWriterIsRemovedByTheNext) {
+  mkdirs(root_ + "/c/ProgramData");
+  ASSERT_TRUE(set("config", "k", "secret"));
+  pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  std::string stale = host(kIni) + ".tmp." + std::to_string(gone);
+  write(stale, "[config]\r\nk=secret\r\n");
+  ASSERT_TRUE(set("config", "k", nullptr));
+  EXPECT_FALSE(std::filesystem::exists(stale));
+}
+
 TEST_F(SimFilesProfile, ConcurrentWritersLoseNothing) {
   mkdirs(root_ + "/c/ProgramData");
   constexpr int kWriters = 2, kKeys = 60;

@@ -190,6 +190,56 @@ TEST_F(SimProc, DiskpartPartitionsAssignsTheNextFreeLetterAndExtends) {
   EXPECT_NE(calls().find("\"via\":\"builtin\",\"how\":\"stdin\""), std::string::npos);
 }
 
+TEST_F(SimProc, DiskpartRewritesOnlyTheKeysItChanges) {
+  std::string ini = std::string(kDefaultMachineIni) +
+                    "; disks of the test machine\r\n"
+                    "[disk.1]\r\nnumber=0\r\nstyle=mbr\r\npartitions=07\r\nletters=c\r\n"
+                    "free_mb = 500   ; grows later\r\n"
+                    "note=a #1 ; b\r\n"
+                    "\r\n# the data disk\r\n"
+                    "[disk.2]\r\nnumber=1\r\nstyle=raw\r\nonline=1\r\nonline=0\r\n"
+                    "label=x ;y";
+  set_machine_ini(ini);
+  std::string out;
+  ASSERT_EQ(procs().run_with_input("diskpart", "select volume c\r\nextend\r\nexit\r\n", 20000,
+                                   65535, out),
+            0u);
+  ASSERT_NE(out.find("DiskPart successfully extended the volume."), std::string::npos);
+  ASSERT_EQ(procs().run_with_input("diskpart",
+                                   "select disk 1\r\nattribute disk clear readonly\r\n"
+                                   "online disk\r\nexit\r\n",
+                                   20000, 65535, out),
+            0u);
+  // The value in force (the last of two) changes; new keys follow their section.
+  std::string expected = ini;
+  expected.replace(expected.find("free_mb = 500"), 13, "free_mb = 0");
+  expected.replace(expected.find("online=0"), 8, "online=1");
+  expected += "\r\nreadonly=0\r\n";
+  EXPECT_EQ(read(root_ + "/machine.ini"), expected);
+}
+
+TEST_F(SimProc, AReadOnlyMachineIniIsNotChanged) {
+  set_machine_ini(std::string(kDefaultMachineIni) +
+                  "[disk.1]\nnumber=0\nstyle=mbr\npartitions=07\nletters=c\nfree_mb=500\n"
+                  "[adapter.1]\nindex=11\nname=Ethernet\nmac=52:54:00:12:34:56\n");
+  std::string path = root_ + "/machine.ini", ini = read(path);
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  std::string out;
+  uint32_t code = 0;
+  ASSERT_EQ(procs().run_with_input("diskpart", "select volume c\r\nextend\r\nexit\r\n", 20000,
+                                   65535, out),
+            0u);
+  EXPECT_EQ(out, "Virtual Disk Service error:\r\nAccess is denied.\r\n");
+  ASSERT_EQ(
+      procs().run("devcon_x64.exe install C:\\Windows\\inf\\netloop.inf *MSLOOP", 4096, code, out),
+      0u);
+  EXPECT_EQ(code, 1u);
+  EXPECT_EQ(read(path), ini);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
+}
+
 TEST_F(SimProc, CallsAreNumberedOnFromTheLastLineOrByCountingTheLines) {
   write(root_ + "/sim/tools.ini", "[rule.1]\nmatch=*\nexit=0\noutput=\n");
   reload();

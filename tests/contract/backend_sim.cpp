@@ -48,7 +48,8 @@ bool SimBackend::set_up(std::string& error) {
   const fs::path root = host_root_;
   write(root / "machine.ini", "[system]\ndrive=c\n[clock]\nmode=real\n");
   for (const char* hive : {"SYSTEM", "SOFTWARE"})
-    write(root / "c/Windows/System32/config" / hive, "Windows Registry Editor Version 5.00\n\n");
+    write(root / "c/Windows/System32/config" / hive,
+          "Windows Registry Editor Version 5.00\n\n[]\n");
   fs::create_directories(root / "sim");
   fs::create_directories(root / "c/scratch");
   fs::copy_file(PORT_TOOL_BIN, root / "c/tools/port_tool.exe",

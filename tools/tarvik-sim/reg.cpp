@@ -536,6 +536,7 @@ int export_key(Context& c, const Options& o) {
   text += "\r\n\r\n";
   append_reg_tree(text, *key, k.display, RegTreePart::kAll, true, "\r\n");
   if (!write_host_file_atomic(host, text)) {
+    if (errno == EACCES) return failed(win::kAccessDenied);  // a read-only target
     err("ERROR: Unable to write to the file. There may be a disk or file system error.\n");
     return 1;
   }

@@ -50,10 +50,15 @@ ToolAnswer run_devcon(const Machine& m, const std::vector<std::string>& argv) {
   ToolAnswer a;
   std::string verb = argv.size() > 1 ? to_lower(argv[1]) : "";
   if (verb == "install" && argv.size() >= 4 && equals_nocase(argv[3], "*MSLOOP")) {
-    edit_machine_ini(m, [](IniFile& ini) {
+    Status s = edit_machine_ini(m, [](IniFile& ini) {
       add_loopback(ini);
       return true;
     });
+    if (s != win::kSuccess) {
+      a.exit_code = 1;
+      a.output = "devcon failed.\r\n";
+      return a;
+    }
     a.output =
         "Device node created. Install is complete when drivers are installed...\r\n"
         "Updating drivers for *MSLOOP from " +

@@ -201,11 +201,17 @@ class DiskPart {
 
 ToolAnswer run_diskpart(const Machine& m, std::string_view script) {
   ToolAnswer a;
-  edit_machine_ini(m, [&](IniFile& ini) {
+  Status s = edit_machine_ini(m, [&](IniFile& ini) {
     DiskPart dp(m, ini);
     a.output = dp.run(script);
     return dp.changed();
   });
+  // A change the machine could not keep did not happen.
+  if (s != win::kSuccess) {
+    a.exit_code = s;
+    a.output = std::string(kVdsError) +
+               (s == win::kAccessDenied ? "Access is denied.\r\n" : "The data is invalid.\r\n");
+  }
   return a;
 }
 

@@ -442,6 +442,12 @@ Status parse_hive_text(std::string_view text, HiveKey& root, std::string& error)
   HiveKey r;
   if (!parse_reg_text(text, keys, error) || !apply_reg_text(keys, {}, false, r, error))
     return win::kRegistryCorrupt;
+  // Every hive has its root key: a version line and nothing after it is what is left of
+  // a file cut short, not an empty hive (which is written with its root, "[]").
+  if (keys.empty()) {
+    error = "line 1: not a hive (no key after the version line)";
+    return win::kBadRegistry;
+  }
   for (const auto& k : keys)
     if (k.remove) {
       error = "line " + std::to_string(k.line) + ": a deletion in a hive file";
@@ -454,7 +460,9 @@ Status parse_hive_text(std::string_view text, HiveKey& root, std::string& error)
 std::string format_hive_text(const HiveKey& root) {
   std::string out(kRegTextHeader);
   out += "\n\n";
+  size_t header = out.size();
   append_reg_tree(out, root, "", RegTreePart::kStable, false, "\n");
+  if (out.size() == header) out += "[]\n";  // an empty hive still has its root key
   return out;
 }
 

@@ -98,8 +98,9 @@ void append_reg_tree(std::string& out, const HiveKey& key, const std::string& pa
 // One value line (with continuation lines) without the line end.
 std::string format_reg_value(std::string_view name, const RegValue& value, std::string_view eol);
 
-// A hive file: its text -> keys (a file that begins with "regf" gives kBadRegistry, malformed
-// text kRegistryCorrupt) and keys -> text (volatile keys left out).
+// A hive file: its text -> keys (a file that begins with "regf", or that holds no key, not
+// even the root "[]", gives kBadRegistry, malformed text kRegistryCorrupt) and keys -> text
+// (volatile keys left out; an empty hive is written with its root key).
 Status parse_hive_text(std::string_view text, HiveKey& root, std::string& error);
 std::string format_hive_text(const HiveKey& root);
 

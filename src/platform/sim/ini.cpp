@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 #include "platform/port.h"
 
@@ -140,6 +141,72 @@ std::string format_ini(const IniFile& ini) {
     for (const auto& [k, v] : s.keys) r += k + "=" + v + "\n";
   }
   return r;
+}
+
+std::string rewrite_ini(std::string_view text, const IniFile& before, const IniFile& after) {
+  // New lines end as the file's lines do.
+  const std::string eol = text.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+  std::map<int, std::string> values;  // line -> new value
+  std::map<int, std::string> added;   // line -> key lines to add after it
+  std::string tail;
+  for (size_t i = 0; i < after.sections.size(); ++i) {
+    const IniSection& s = after.sections[i];
+    if (i >= before.sections.size()) {
+      tail += "[" + s.name + "]" + eol;
+      for (const auto& [k, v] : s.keys) tail += k + "=" + v + eol;
+      continue;
+    }
+    const IniSection& old = before.sections[i];
+    int last = old.line;
+    for (int l : old.key_lines) last = std::max(last, l);
+    for (size_t j = 0; j < s.keys.size(); ++j) {
+      if (j < old.keys.size() && j < old.key_lines.size()) {
+        if (s.keys[j].second != old.keys[j].second) values[old.key_lines[j]] = s.keys[j].second;
+      } else {
+        added[last] += s.keys[j].first + "=" + s.keys[j].second + eol;
+      }
+    }
+  }
+  std::string out;
+  int line_no = 0;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
+    std::string_view raw = text.substr(pos, end - pos);
+    pos = end;
+    ++line_no;
+    auto value = values.find(line_no);
+    if (value == values.end()) {
+      out += raw;
+    } else {
+      // key=VALUE[ comment][CR]LF: only VALUE changes.
+      size_t cut = raw.find_last_not_of("\r\n");
+      std::string_view body = raw.substr(0, cut + 1), ending = raw.substr(cut + 1);
+      size_t eq = body.find('=');
+      std::string_view rest = body.substr(eq + 1);
+      std::string_view kept = strip_comment(rest);
+      std::string_view comment = rest.substr(kept.size());
+      size_t lead = rest.find_first_not_of(" \t");
+      out += body.substr(0, eq + 1);
+      if (lead != std::string_view::npos && lead < kept.size()) out += rest.substr(0, lead);
+      out += value->second;
+      if (!comment.empty()) {
+        size_t value_end = kept.find_last_not_of(" \t");
+        out += kept.substr(value_end == std::string_view::npos ? 0 : value_end + 1);
+        out += comment;
+      }
+      out += ending;
+    }
+    auto more = added.find(line_no);
+    if (more != added.end()) {
+      if (!out.empty() && out.back() != '\n') out += eol;
+      out += more->second;
+    }
+  }
+  if (!tail.empty() && !out.empty() && out.back() != '\n') out += eol;
+  out += tail;
+  return out;
 }
 
 }  // namespace tarvik::sim

@@ -37,6 +37,13 @@ bool parse_ini(std::string_view text, IniFile& out, std::string& error);
 // Writes sections and keys back as INI text.
 std::string format_ini(const IniFile& ini);
 
+// text (parsed as before) with the changes that turned before into after, and nothing
+// else: a changed key's line gets the new value (its comment kept), new keys follow the
+// last line of their section, new sections go at the end. Comments, blank lines and the
+// lines of untouched keys stay byte for byte. after must be before with values changed
+// and keys or sections appended.
+std::string rewrite_ini(std::string_view text, const IniFile& before, const IniFile& after);
+
 std::string to_lower(std::string_view s);
 std::string to_upper(std::string_view s);
 std::string trim(std::string_view s);

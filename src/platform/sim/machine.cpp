@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -393,10 +394,51 @@ bool read_host_file(const std::string& path, std::string& out) {
   return true;
 }
 
+namespace {
+
+// Removes the temporary files of path ("NAME.tmp.PID") whose writer no longer runs: one
+// killed between writing and renaming leaves its copy, which may hold secrets. A live
+// writer's copy is left alone.
+void remove_stale_temporaries(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  std::vector<std::string> stale;
+  while (const dirent* e = ::readdir(dir)) {
+    std::string_view name = e->d_name;
+    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+    std::string_view digits = name.substr(prefix.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+      continue;
+    pid_t pid = static_cast<pid_t>(std::stol(std::string(digits)));
+    if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
+      stale.emplace_back(name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : stale) ::unlink((folder + "/" + name).c_str());
+}
+
+}  // namespace
+
 bool write_host_file_atomic(const std::string& path, std::string_view data) {
+  // A read-only file is not replaced, as Windows refuses it; a replaced file keeps its
+  // mode.
+  mode_t mode = 0644;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR)) {
+      errno = EACCES;
+      return false;
+    }
+    mode = st.st_mode & 07777;
+  }
+  remove_stale_temporaries(path);
   std::string tmp = path + ".tmp." + std::to_string(::getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
+  ::fchmod(fd, mode);
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = ::write(fd, data.data() + done, data.size() - done);

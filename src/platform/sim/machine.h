@@ -86,7 +86,10 @@ class FileLock {
 
 // Reads a whole host file; false if it cannot be read.
 bool read_host_file(const std::string& path, std::string& out);
-// Writes a whole host file atomically (temporary file and rename).
+// Writes a whole host file atomically (temporary file and rename): a reader, or a writer
+// killed on the way, leaves the old file or the new one; temporaries left by writers that
+// no longer run are removed. A read-only file is not replaced (false, errno EACCES); a
+// replaced file keeps its mode.
 bool write_host_file_atomic(const std::string& path, std::string_view data);
 // Windows error code for a POSIX errno from an operation on host_path.
 Status win_error_from_errno(int err, const std::string& host_path);

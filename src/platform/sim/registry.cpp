@@ -181,7 +181,7 @@ Status RegistryStore::read(const HiveRef& hive, std::shared_ptr<const HiveKey>& 
   if (s != win::kSuccess) return s;
   std::string hive_text, vol_text;
   if (!read_host_file(f.hive_file, hive_text))
-    hive_text = kRegTextHeader;  // a missing file is an empty hive
+    hive_text = format_hive_text(HiveKey());  // a missing file is an empty hive
   if (!f.volatile_child.empty()) read_host_file(machine_.sim_file("volatile.reg"), vol_text);
   std::string cache_key = f.hive_file + "|" + to_upper(f.volatile_child);
   std::lock_guard<std::mutex> g(mu_);
@@ -206,7 +206,7 @@ Status RegistryStore::change(const HiveRef& hive,
   if (s != win::kSuccess) return s;
   std::string hive_text, vol_text;
   if (!read_host_file(f.hive_file, hive_text))
-    hive_text = kRegTextHeader;  // a missing file is an empty hive
+    hive_text = format_hive_text(HiveKey());  // a missing file is an empty hive
   std::string vol_file = machine_.sim_file("volatile.reg");
   if (!f.volatile_child.empty()) read_host_file(vol_file, vol_text);
   HiveKey root;

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -102,7 +103,7 @@ ToolAnswer run_builtin_tool(const Machine& m, std::string_view cmdline, std::str
   return run_devcon(m, argv);
 }
 
-void edit_machine_ini(const Machine& m, const std::function<bool(IniFile&)>& edit) {
+Status edit_machine_ini(const Machine& m, const std::function<bool(IniFile&)>& edit) {
   FileLock lock(m, "machine");
   std::string path = m.root() + "/machine.ini";
   std::string text, error;
@@ -110,15 +111,22 @@ void edit_machine_ini(const Machine& m, const std::function<bool(IniFile&)>& edi
   // A file the sim cannot read back is left as it is rather than overwritten.
   if (read_host_file(path, text) && !parse_ini(text, ini, error)) {
     std::fprintf(stderr, "tarvik sim: %s:%s\n", path.c_str(), error.c_str());
-    return;
+    return win::kInvalidData;
   }
-  if (edit(ini)) write_host_file_atomic(path, format_ini(ini));
+  const IniFile before = ini;
+  if (!edit(ini) || write_host_file_atomic(path, rewrite_ini(text, before, ini)))
+    return win::kSuccess;
+  Status s = win_error_from_errno(errno, path);
+  std::fprintf(stderr, "tarvik sim: %s: cannot be written (error %u); the machine is unchanged\n",
+               path.c_str(), static_cast<unsigned>(s));
+  return s;
 }
 
 void set_ini_key(IniSection& section, std::string_view key, std::string_view value) {
-  for (auto& [k, v] : section.keys)
-    if (equals_nocase(k, key)) {
-      v = value;
+  // The key given last is the one in force.
+  for (auto it = section.keys.rbegin(); it != section.keys.rend(); ++it)
+    if (equals_nocase(it->first, key)) {
+      it->second = value;
       return;
     }
   section.keys.emplace_back(key, value);

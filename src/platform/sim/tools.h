@@ -32,9 +32,11 @@ ToolAnswer run_builtin_tool(const Machine& m, std::string_view cmdline, std::str
 ToolAnswer run_diskpart(const Machine& m, std::string_view script);
 ToolAnswer run_devcon(const Machine& m, const std::vector<std::string>& argv);
 
-// Reads machine.ini as it is now, lets edit change it, and writes it back atomically
-// when edit returns true, all under the machine.ini lock.
-void edit_machine_ini(const Machine& m, const std::function<bool(IniFile&)>& edit);
+// Reads machine.ini as it is now, lets edit change it, and writes back atomically only
+// the lines that changed when edit returns true, all under the machine.ini lock. The
+// error (with a message on standard error) when the file cannot be read back or written:
+// then the machine is unchanged.
+Status edit_machine_ini(const Machine& m, const std::function<bool(IniFile&)>& edit);
 
 // Sets key in section, in place when it is there, else at the section's end.
 void set_ini_key(IniSection& section, std::string_view key, std::string_view value);
