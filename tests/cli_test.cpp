@@ -10,36 +10,15 @@
 #include <regex>
 #include <thread>
 
+#include "support/temp_guest.h"
+
 namespace tarvik::test {
 namespace {
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-class CliTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tarvik-cli-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    root_ = dir_ + "/guest";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  static std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
-  std::string log() {
-    std::string all, folder = root_ + "/c/ProgramData/kovenu/tarvik/log";
-    if (std::filesystem::is_directory(folder))
-      for (const auto& e : std::filesystem::directory_iterator(folder)) all += slurp(e.path());
-    return all;
-  }
-  std::string dir_, root_;
-};
+using CliTest = TempGuestTest;
 
 TEST_F(CliTest, TheAgentNeedsAGuestAndAWellFormedOne) {
   CliResult r = tarvik("", {"config", "x", "host", "a", "b"});

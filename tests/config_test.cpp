@@ -13,6 +13,7 @@
 #include "frame/utils.h"
 #include "support/agent_test.h"
 #include "support/cli.h"
+#include "support/temp_guest.h"
 
 namespace tarvik::test {
 namespace {
@@ -109,32 +110,15 @@ TEST_F(ConfigTest, TheDpinstFlagOutsideIsoModeLivesOnC) {
 }
 
 // ISO mode ends the process with each report: these run the agent as the platform does.
-class IsoModeTest : public ::testing::Test {
+class IsoModeTest : public TempGuestTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tarvik-iso-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = std::string(tmpl) + "/guest";
-    CliResult r = tarvik_sim("", {"init", root_, "--iso"});
-    ASSERT_EQ(r.code, 0) << r.err;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(std::filesystem::path(root_).parent_path(), ec);
+    TempGuestTest::SetUp();
+    init_guest(true);
   }
   std::string ini() { return slurp(root_ + "/d/ProgramData/kovenu/tarvik/tarvik.ini"); }
-  std::string log() {
-    std::string all;
-    std::string dir = root_ + "/d/ProgramData/kovenu/tarvik/log";
-    if (std::filesystem::is_directory(dir))
-      for (const auto& e : std::filesystem::directory_iterator(dir)) all += slurp(e.path());
-    return all;
-  }
-  static std::string slurp(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
-  std::string root_;
+  // The log of the offline installation, where ISO mode writes it.
+  std::string log() { return TempGuestTest::log('d'); }
 };
 
 TEST_F(IsoModeTest, CommandsAreRecordedOnTheTargetWithGuidKeys) {

@@ -12,6 +12,7 @@
 #include "platform/sim/profile.h"
 #include "support/agent_test.h"
 #include "support/cli.h"
+#include "support/temp_guest.h"
 
 namespace tarvik::test {
 namespace {
@@ -21,28 +22,12 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-class GuestCliTest : public ::testing::Test {
+class GuestCliTest : public TempGuestTest {
  protected:
+  // A running guest, or with iso a medium and its offline installation.
   void make_guest(bool iso) {
-    char tmpl[] = "/tmp/tarvik-id-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    root_ = dir_ + "/guest";
-    std::vector<std::string> args = {"init", root_};
-    if (iso) args.push_back("--iso");
-    ASSERT_EQ(tarvik_sim("", args).code, 0);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  static std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
-  static void put(const fs::path& p, const std::string& text) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << text;
+    TempGuestTest::SetUp();
+    init_guest(iso);
   }
   std::string out(const std::vector<std::string>& args) {
     std::vector<std::string> words = {"config", "x"};
@@ -60,20 +45,13 @@ class GuestCliTest : public ::testing::Test {
     return lines;
   }
   // Everything the agent wrote where a reader other than the machine could see it.
-  std::string agent_output(char drive) {
-    std::string all = slurp(root_ + "/sim/COM1");
-    fs::path folder = root_ + "/" + drive + "/ProgramData/kovenu/tarvik/log";
-    if (fs::is_directory(folder))
-      for (const auto& e : fs::directory_iterator(folder)) all += slurp(e.path());
-    return all;
-  }
+  std::string agent_output(char drive) { return slurp(root_ + "/sim/COM1") + log(drive); }
   // A rule ahead of the guest's own.
   void add_rule(const std::string& match, int exit) {
     std::string tools = slurp(root_ + "/sim/tools.ini");
     put(root_ + "/sim/tools.ini", "[rule.t" + std::to_string(++rules_) + "]\nmatch=" + match +
                                       "\nexit=" + std::to_string(exit) + "\noutput=no\n" + tools);
   }
-  std::string dir_, root_;
   int rules_ = 0;
 };
 

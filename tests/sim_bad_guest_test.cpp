@@ -13,31 +13,18 @@
 
 #include "support/cli.h"
 #include "support/sim_guest.h"
+#include "support/temp_guest.h"
 
 namespace tarvik::test {
 namespace {
 
 using ::testing::HasSubstr;
 
-class SimBadGuestTest : public ::testing::Test {
+class SimBadGuestTest : public TempGuestTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tarvik-bad-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    root_ = dir_ + "/guest";
-    ASSERT_EQ(tarvik_sim("", {"init", root_}).code, 0);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  static std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
-  static void put(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    TempGuestTest::SetUp();
+    init_guest();
   }
   // Replaces "key=..." of machine.ini (the key must be there already).
   void set_machine(const std::string& key, const std::string& value) {
@@ -47,8 +34,6 @@ class SimBadGuestTest : public ::testing::Test {
     put(root_ + "/machine.ini", ini);
   }
   std::string hive(const char* name) { return root_ + "/c/Windows/System32/config/" + name; }
-
-  std::string dir_, root_;
 };
 
 TEST_F(SimBadGuestTest, NumbersOfMachineIniAreCheckedWithFileAndLine) {
