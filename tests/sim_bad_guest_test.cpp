@@ -127,12 +127,21 @@ TEST_F(SimBadGuestTest, TemporariesOfKilledWritersAreRemovedByTheNextWrite) {
   if (gone == 0) ::_exit(0);
   ASSERT_GT(gone, 0);
   ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  // And one that has ended but is not reaped yet.
+  pid_t zombie = ::fork();
+  if (zombie == 0) ::_exit(0);
+  ASSERT_GT(zombie, 0);
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, zombie, &info, WEXITED | WNOWAIT), 0);
   std::string stale = hive("SOFTWARE") + ".tmp." + std::to_string(gone);
+  std::string unreaped = hive("SOFTWARE") + ".tmp." + std::to_string(zombie);
   std::string live = hive("SOFTWARE") + ".tmp." + std::to_string(::getpid());
   std::string other = hive("SYSTEM") + ".tmp." + std::to_string(gone);
-  for (const std::string& f : {stale, live, other}) put(f, "half a hive");
+  for (const std::string& f : {stale, unreaped, live, other}) put(f, "half a hive");
   ASSERT_EQ(tarvik_sim(root_, {"reg", "add", "HKLM\\SOFTWARE\\T", "/f"}).code, 0);
+  ::waitpid(zombie, nullptr, 0);
   EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_FALSE(std::filesystem::exists(unreaped));
   EXPECT_TRUE(std::filesystem::exists(live));   // a writer that still runs
   EXPECT_TRUE(std::filesystem::exists(other));  // another file's, until it is written
   EXPECT_EQ(tarvik_sim(root_, {"reg", "query", "HKLM\\SOFTWARE\\T"}).code, 0);

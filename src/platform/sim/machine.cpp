@@ -396,6 +396,16 @@ bool read_host_file(const std::string& path, std::string& out) {
 
 namespace {
 
+// Whether process pid still runs: it exists and has not ended as a zombie that no one has
+// reaped yet.
+bool process_runs(pid_t pid) {
+  if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
+  std::string stat;
+  if (!read_host_file("/proc/" + std::to_string(pid) + "/stat", stat)) return true;
+  size_t close = stat.rfind(')');  // "PID (NAME) STATE ..."
+  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
+}
+
 // Removes the temporary files of path ("NAME.tmp.PID") whose writer no longer runs: one
 // killed between writing and renaming leaves its copy, which may hold secrets. A live
 // writer's copy is left alone.
@@ -413,8 +423,7 @@ void remove_stale_temporaries(const std::string& path) {
     if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos)
       continue;
     pid_t pid = static_cast<pid_t>(std::stol(std::string(digits)));
-    if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH)
-      stale.emplace_back(name);
+    if (pid > 0 && pid != ::getpid() && !process_runs(pid)) stale.emplace_back(name);
   }
   ::closedir(dir);
   for (const std::string& name : stale) ::unlink((folder + "/" + name).c_str());
