@@ -41,12 +41,13 @@ int Config::dispatch(int count, char** words) {
   // In ISO mode a command without an operation word is not recorded: it names nothing to
   // replay, and no row of the table has three words, so it ends as an unknown operation.
   if (utils::iso_mode() && count > 3) {
-    // A CR or LF in a word would end the recorded line and start lines of its own in
-    // tarvik.ini (a section, a key): such a command is neither run nor recorded.
-    for (int i = 0; i < count; ++i)
-      if (std::strpbrk(words[i], "\r\n")) return invalid_argument();
     if (equals_nocase(op, "d2sfix")) return d2sfix();
     if (equals_nocase(op, "pagefile")) return iso_config_pagefile(count, words);
+    // What follows is recorded. A CR or LF in a word would end the recorded line and start
+    // lines of its own in tarvik.ini (a section, a key): such a command is neither run nor
+    // recorded.
+    for (int i = 0; i < count; ++i)
+      if (std::strpbrk(words[i], "\r\n")) return invalid_argument();
     if (equals_nocase(op, "hostname")) iso_config_hostname(count, words);
     if (equals_nocase(op, "timezone_clock")) iso_config_timeclock(count, words);
     if (equals_nocase(op, "extend_sysvol")) {
