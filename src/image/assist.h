@@ -2,10 +2,11 @@
 // folder that holds the agent's own folder "tarvik"): its config.ini with the assistant's
 // version, its installer and the region-id file the agent writes for it.
 //
-// Each path has two forms: relative to the running agent's folder ("<agent folder>\..\
-// assist\..."), which reaches the medium's product folder or the guest's own, and absolute
-// on a target drive ("%c:\ProgramData\kovenu\assist\..."). A path that would not fit the
-// buffer its users hold it in comes back empty rather than cut, so it names no file.
+// Each path has two forms: relative to the running agent's folder
+// ("<agent folder>\..\assist\<file>"), which reaches the medium's product folder or the
+// guest's own, and absolute on a target drive ("%c:\ProgramData\kovenu\assist\<file>").
+// A path that would not fit the buffer its users hold it in comes back empty rather than
+// cut, so it names no file.
 #pragma once
 
 #include <string>
