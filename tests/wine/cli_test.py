@@ -212,6 +212,50 @@ class CliTest(unittest.TestCase):
         self.assertEqual(len(self.records()), 6)
         self.assertIn("TARVIK_REPORT_ERROR:config_route_error code=1 bad", self.new_log_lines())
 
+    def test_network_clean_resets_every_adapter_to_dhcp(self):
+        self.fake("netsh")
+        code, out = self.agent("config", "windows_xxx", "network_clean", timeout=110)
+        self.assertEqual(out, "0:success")
+        # Wine lists the host's adapters: each gets its address, then its DNS servers back
+        # from DHCP, by interface index.
+        recs = [a.split("\t") for n, a in self.records()]
+        self.assertEqual(len(recs) % 2, 0)
+        for address, dns in zip(recs[::2], recs[1::2]):
+            self.assertRegex(address[4], r"^name=\d+$")
+            self.assertEqual(address, ["interface", "ip", "set", "address", address[4],
+                                       "source", "=", "dhcp"])
+            self.assertEqual(dns, ["interface", "ip", "set", "dns", address[4], "source", "=",
+                                   "dhcp"])
+
+    def test_network_reset_disables_and_enables_the_virtio_device(self):
+        self.fake("devcon_x86", "devcon_x64")
+        device = "PCI\\VEN_1AF4&DEV_1000&SUBSYS_00011AF4&REV_00"
+        code, out = self.agent("config", "windows_xxx", "network_reset")
+        self.assertEqual((code, out), (0, "0:success"))
+        recs = self.records()
+        self.assertEqual([a for _, a in recs], ["disable\t" + device, "enable\t" + device])
+        os.remove(RECORDS)
+        code, out = self.agent("config", "windows_xxx", "network_reset", env={
+            "FAKETOOL_DEVCON_X86_EXIT": "2", "FAKETOOL_DEVCON_X64_EXIT": "2"})
+        self.assertEqual((code, out), (2, "-1:error fail"))
+        self.assertEqual(len(self.records()), 2)
+
+    def test_region_id_file_beside_the_agent_folder(self):
+        assist = os.path.join(os.path.dirname(AGENT_DIR), "assist")
+        shutil.rmtree(assist, ignore_errors=True)
+        try:
+            code, out = self.agent("config", "windows_xxx", "installKovenuService", "rg-test-01")
+            self.assertEqual(out, "-1:write region id fail")
+            self.assertIn("Error: Unable to open file C:\\ProgramData\\kovenu\\tarvik\\..\\"
+                          "assist\\region-id for write, error code: 2.", self.new_log_lines())
+            os.makedirs(assist)
+            code, out = self.agent("config", "windows_xxx", "installKovenuService", "rg-test-01")
+            self.assertEqual((code, out), (0, "0:success"))
+            with open(os.path.join(assist, "region-id"), "rb") as f:
+                self.assertEqual(f.read(), b"rg-test-01")
+        finally:
+            shutil.rmtree(assist, ignore_errors=True)
+
     def test_iso_mode_records_commands_on_the_target(self):
         # The prefix becomes a medium: isoMode in its SYSTEM hive and an offline
         # installation on D:.
