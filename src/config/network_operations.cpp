@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "config/config.h"
+#include "config/retry.h"
 #include "frame/utils.h"
 
 namespace tarvik {
@@ -35,19 +36,6 @@ bool release_2003() {
   std::string tag, arch;
   utils::osinfo(tag, arch);
   return contains_nocase(tag, "2003");
-}
-
-// Up to attempts runs of attempt (which gives its code), 5000 ms apart, until one
-// gives 0; the last code.
-template <typename AttemptFn>
-int retry(int attempts, AttemptFn attempt) {
-  int code = 0;
-  for (int i = 0; i < attempts; ++i) {
-    if (i > 0) platform().clock().sleep_ms(kAttemptPauseMs);
-    code = attempt();
-    if (code == 0) break;
-  }
-  return code;
 }
 
 // Runs one command; out gets its output (empty when it could not start).
@@ -133,7 +121,7 @@ int Config::config_ip_by_name(int, char** words) {
                     words[4], words[5]))
     return invalid_argument();
   std::string out;
-  int code = retry(3, [&] {
+  int code = config::retry(3, kAttemptPauseMs, [&] {
     int c = run(cmd, out);
     log_cmd(cmd, c, out);
     return c;
@@ -161,7 +149,7 @@ int Config::config_ip_by_index(int, char** words) {
       !command_line(cmds[2], "netsh interface ipv4 set interface %d weakhostsend=enabled", index))
     return invalid_argument();
   std::string out;
-  int code = retry(3, [&] {
+  int code = config::retry(3, kAttemptPauseMs, [&] {
     int combined = 0;
     for (const std::string& cmd : cmds) {
       combined |= run(cmd, out);
@@ -283,7 +271,7 @@ int Config::config_route(int, char** words) {
   std::string out;
   // The delete only clears an older route to the same destination; on a guest without
   // one it fails, so the attempt's outcome is the add's.
-  int code = retry(3, [&] {
+  int code = config::retry(3, kAttemptPauseMs, [&] {
     int c = run(del, out);
     log_cmd(del, c, out);
     c = run(add, out);
@@ -310,7 +298,7 @@ namespace {
 // The two DNS commands, attempts times; reports and gives the handler's result.
 int set_dns(const std::string& set, const std::string& add, int attempts) {
   std::string out;
-  int code = retry(attempts, [&] {
+  int code = config::retry(attempts, kAttemptPauseMs, [&] {
     int c = run(set, out);
     log_cmd(set, c, out);
     int d = run(add, out);
