@@ -46,6 +46,7 @@ int Config::network_clean(int, char**) {
 
   std::vector<AdapterInfo> list;
   Status s = platform().network().adapters_info(list);
+  // A guest without adapters has nothing to clean; a list that cannot be read is a failure.
   if (s != win::kSuccess && s != win::kNoData) {
     utils::exit_report(static_cast<int>(s), "GetAdaptersInfo fail");
     return -1;
