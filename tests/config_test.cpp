@@ -71,8 +71,8 @@ TEST_F(ConfigTest, OperationsMatchByExactNameAndWordCount) {
 }
 
 TEST_F(ConfigTest, OperationsNotBuiltYetFailHonestly) {
-  EXPECT_EQ(dispatch({"config", "x", "network_clean"}), -1);
-  EXPECT_EQ(stdout_, "-1:Config::network_clean not built");
+  EXPECT_EQ(dispatch({"config", "x", "cloudinit"}), -1);
+  EXPECT_EQ(stdout_, "-1:config_cloudinit not built");
 }
 
 TEST_F(ConfigTest, ReplayRunsRecordedCommandsInOrderAndDropsOnlySucceededPasswordOnes) {

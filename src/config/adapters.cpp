@@ -46,16 +46,14 @@ std::string limited(const std::string& text) {
   return text.size() > kTextLimit ? text.substr(0, kTextLimit) : text;
 }
 
-// "%s\devcon_%s.exe <verb>" with the agent's own folder and the architecture word,
-// built whole however long the folder's path is.
+}  // namespace
+
 std::string devcon_command(const char* verb) {
   std::string dir = platform().system().program_path();
   size_t slash = dir.find_last_of('\\');
   dir = slash == std::string::npos ? std::string() : dir.substr(0, slash);
   return strformat("%s\\devcon_%s.exe %s", dir.c_str(), utils::is_wow64() ? "x64" : "x86", verb);
 }
-
-}  // namespace
 
 std::string Config::mac_text(const std::string& address) {
   // The first six bytes, whatever the address length (absent bytes are zero).

@@ -56,6 +56,9 @@ class Config {
   int config_cloudinit(int count, char** words);
   int config_cloudinit_no_disk(int count, char** words);
   int install_kovenu_service(int count, char** words);
+  // Stores the region id where the cloud assistant reads it, beside the agent's folder:
+  // its characters alone, without line end or NUL. False (logged) when it was not stored.
+  bool write_region_id(const std::string& region_id);
 
   // Operations of ISO mode on the offline image (given the whole command line).
   int iso_config_pagefile(int count, char** words);
@@ -99,8 +102,24 @@ class Config {
   // --- end of network operations
 };
 
+// "%s\devcon_%s.exe <verb>" with the agent's own folder and the architecture word,
+// built whole however long the folder's path is.
+std::string devcon_command(const char* verb);
+
 // Boot repair of the offline installation (ISO mode "d2sfix").
 int d2sfix();
+
+// --- The offline page file (ISO mode "pagefile").
+// Whether the setting words ask for a page file: "enable" anywhere in them, or "default"
+// with at most 8 GB of memory (memory_mb / 1024, rounded down); without regard to case.
+bool pagefile_wanted(const std::string& setting, int memory_mb);
+// Mounts the target's SYSTEM hive, gives it a page file when its setting is empty
+// (set_paging_file_if_empty) and unmounts it; 0, or -1 when the control set cannot be
+// opened.
+int enable_pagefile_with_hive();
+// Sets PagingFiles of the control set's Memory Management to "?:\pagefile.sys" when it
+// holds at most 2 bytes; a value with content, and a missing one, are left as they are.
+void set_paging_file_if_empty(const RegKey& control_set);
 
 // Writes "dpinst" under "update" of tarvik.ini: "1" leaves drivers for dpinst on first
 // boot. The file is the target's in ISO mode, else C:'s.

@@ -15,26 +15,11 @@ int not_built(const char* operation) {
 
 }  // namespace
 
-int Config::network_clean(int, char**) {
-  return not_built("Config::network_clean");
-}
-int Config::network_reset(int, char**) {
-  return not_built("Config::network_reset");
-}
 int Config::config_cloudinit(int, char**) {
   return not_built("config_cloudinit");
 }
 int Config::config_cloudinit_no_disk(int, char**) {
   return not_built("config_cloudinit_no_disk");
-}
-int Config::install_kovenu_service(int, char**) {
-  return not_built("Config::install_kovenu_service");
-}
-int Config::iso_config_pagefile(int, char**) {
-  return not_built("Config::iso_config_pagefile");
-}
-int d2sfix() {
-  return not_built("d2sfix");
 }
 
 }  // namespace tarvik

@@ -115,6 +115,8 @@ std::vector<Call> read_calls(const std::string& root) {
     json_string(line, "how", c.how);
     size_t at = line.find("\"exit\":");
     if (at != std::string::npos) c.exit = std::strtol(line.c_str() + at + 7, nullptr, 10);
+    at = line.find("\"ms\":");
+    if (at != std::string::npos) c.ms = std::strtol(line.c_str() + at + 5, nullptr, 10);
     calls.push_back(std::move(c));
   }
   return calls;

@@ -23,6 +23,7 @@ CliResult tarvik_sim(const std::string& root, const std::vector<std::string>& ar
 struct Call {
   std::string cmdline, stdin_text, output, via, how;
   long exit = 0;
+  long ms = 0;  // the simulated clock when it started
 };
 std::vector<Call> read_calls(const std::string& root);
 

@@ -211,45 +211,129 @@ class CliTest(unittest.TestCase):
         self.assertEqual(len(self.records()), 6)
         self.assertIn("TARVIK_REPORT_ERROR:config_route_error code=1 bad", self.new_log_lines())
 
-    def test_iso_mode_records_commands_on_the_target(self):
-        # The prefix becomes a medium: isoMode in its SYSTEM hive and an offline
-        # installation on D:.
+    def test_network_clean_resets_every_adapter_to_dhcp(self):
+        self.fake("netsh")
+        code, out = self.agent("config", "windows_xxx", "network_clean", timeout=110)
+        self.assertEqual(out, "0:success")
+        # Wine lists the host's adapters: each gets its address, then its DNS servers back
+        # from DHCP, by interface index.
+        recs = [a.split("\t") for n, a in self.records()]
+        self.assertEqual(len(recs) % 2, 0)
+        for address, dns in zip(recs[::2], recs[1::2]):
+            self.assertRegex(address[4], r"^name=\d+$")
+            self.assertEqual(address, ["interface", "ip", "set", "address", address[4],
+                                       "source", "=", "dhcp"])
+            self.assertEqual(dns, ["interface", "ip", "set", "dns", address[4], "source", "=",
+                                   "dhcp"])
+
+    def test_network_reset_disables_and_enables_the_virtio_device(self):
+        self.fake("devcon_x86", "devcon_x64")
+        device = "PCI\\VEN_1AF4&DEV_1000&SUBSYS_00011AF4&REV_00"
+        code, out = self.agent("config", "windows_xxx", "network_reset")
+        self.assertEqual((code, out), (0, "0:success"))
+        recs = self.records()
+        self.assertEqual([a for _, a in recs], ["disable\t" + device, "enable\t" + device])
+        os.remove(RECORDS)
+        code, out = self.agent("config", "windows_xxx", "network_reset", env={
+            "FAKETOOL_DEVCON_X86_EXIT": "2", "FAKETOOL_DEVCON_X64_EXIT": "2"})
+        self.assertEqual((code, out), (2, "-1:error fail"))
+        self.assertEqual(len(self.records()), 2)
+
+    def test_region_id_file_beside_the_agent_folder(self):
+        assist = os.path.join(os.path.dirname(AGENT_DIR), "assist")
+        shutil.rmtree(assist, ignore_errors=True)
+        try:
+            code, out = self.agent("config", "windows_xxx", "installKovenuService", "rg-test-01")
+            self.assertEqual(out, "-1:write region id fail")
+            self.assertIn("Error: Unable to open file C:\\ProgramData\\kovenu\\tarvik\\..\\"
+                          "assist\\region-id for write, error code: 2.", self.new_log_lines())
+            os.makedirs(assist)
+            code, out = self.agent("config", "windows_xxx", "installKovenuService", "rg-test-01")
+            self.assertEqual((code, out), (0, "0:success"))
+            with open(os.path.join(assist, "region-id"), "rb") as f:
+                self.assertEqual(f.read(), b"rg-test-01")
+        finally:
+            shutil.rmtree(assist, ignore_errors=True)
+
+    def make_medium(self):
+        """The prefix becomes a medium: isoMode in its SYSTEM hive and an offline
+        installation on D:, all gone again when the case ends."""
         target = os.path.join(PREFIX, "offline-d")
         link = os.path.join(PREFIX, "dosdevices", "d:")
         shutil.rmtree(target, ignore_errors=True)
-        for sub in ("Windows/System32", "Program Files"):
+        for sub in ("Windows/System32/config", "Program Files"):
             os.makedirs(os.path.join(target, sub))
         if os.path.lexists(link):
             os.remove(link)
         os.symlink(target, link)
-        self.fake("diskpart")
         reg("add", r"HKLM\SYSTEM", "/v", "isoMode", "/t", "REG_DWORD", "/d", "1")
-        try:
-            self.assertEqual(self.agent("config", "windows_xxx", "ntp", "a,b"), (0, "0:success"))
-            code, out = self.agent("config", "windows_xxx", "extend_sysvol", env={
-                "FAKETOOL_DISKPART_OUTPUT": "DiskPart successfully extended the volume."})
-            self.assertEqual((code, out), (0, "0:success"))
-            # No city map on the target: the city is not found.
-            code, out = self.agent("config", "windows_xxx", "timezone_clock", "x", "utc")
-            self.assertEqual((code, out), (0, "0:failed code: -100"))  # ISO mode: exit code 0
-            with open(os.path.join(target, "ProgramData", "kovenu", "tarvik", "tarvik.ini"),
-                      "rb") as f:
-                ini = f.read().decode("latin-1")
-            self.assertRegex(ini, r"\[config\]\r\n[0-9A-F]{32}=\S+ config windows_xxx ntp a,b ?"
-                                  r"\r\n[0-9A-F]{32}=\S+ config windows_xxx extend_sysvol \r\n$")
-            self.assertEqual([n.lower() for n, _ in self.records()], ["diskpart"])
-            logs = os.listdir(os.path.join(target, "ProgramData", "kovenu", "tarvik", "log"))
-            with open(os.path.join(target, "ProgramData", "kovenu", "tarvik", "log", logs[0]),
-                      "rb") as f:
-                log = f.read().decode("latin-1")
-            self.assertIn(",iso=1][", log)
-            self.assertIn(r"run_diskpart,input: select volume d\r\nextend\r\nexit\r\n", log)
-            self.assertNotIn("extend_disk_error", log)
-        finally:
+
+        def undo():
             subprocess.run([WINE, "reg", "delete", r"HKLM\SYSTEM", "/v", "isoMode", "/f"],
                            env=wine_env(), capture_output=True, timeout=60)
             os.remove(link)
             shutil.rmtree(target, ignore_errors=True)
+        self.addCleanup(undo)
+        return target
+
+    @staticmethod
+    def target_log(target):
+        folder = os.path.join(target, "ProgramData", "kovenu", "tarvik", "log")
+        text = ""
+        for name in sorted(os.listdir(folder)):
+            with open(os.path.join(folder, name), "rb") as f:
+                text += f.read().decode("latin-1")
+        return text
+
+    def test_iso_mode_records_commands_on_the_target(self):
+        target = self.make_medium()
+        self.fake("diskpart")
+        self.assertEqual(self.agent("config", "windows_xxx", "ntp", "a,b"), (0, "0:success"))
+        code, out = self.agent("config", "windows_xxx", "extend_sysvol", env={
+            "FAKETOOL_DISKPART_OUTPUT": "DiskPart successfully extended the volume."})
+        self.assertEqual((code, out), (0, "0:success"))
+        # No city map on the target: the city is not found.
+        code, out = self.agent("config", "windows_xxx", "timezone_clock", "x", "utc")
+        self.assertEqual((code, out), (0, "0:failed code: -100"))  # ISO mode: exit code 0
+        with open(os.path.join(target, "ProgramData", "kovenu", "tarvik", "tarvik.ini"),
+                  "rb") as f:
+            ini = f.read().decode("latin-1")
+        self.assertRegex(ini, r"\[config\]\r\n[0-9A-F]{32}=\S+ config windows_xxx ntp a,b ?"
+                              r"\r\n[0-9A-F]{32}=\S+ config windows_xxx extend_sysvol \r\n$")
+        self.assertEqual([n.lower() for n, _ in self.records()], ["diskpart"])
+        log = self.target_log(target)
+        self.assertIn(",iso=1][", log)
+        self.assertIn(r"run_diskpart,input: select volume d\r\nextend\r\nexit\r\n", log)
+        self.assertNotIn("extend_disk_error", log)
+
+    def test_d2sfix_and_pagefile_on_the_target(self):
+        target = self.make_medium()
+        self.fake("bcdedit", "bcdboot")
+        code, out = self.agent("config", "windows_xxx", "d2sfix",
+                               env={"FAKETOOL_BCDEDIT_EXIT": "1"})
+        self.assertEqual((code, out), (0, "-1:fail to fix boot"))
+        self.assertEqual([(n.lower(), a) for n, a in self.records()],
+                         [("bcdedit", "/delete\t{default}"), ("bcdboot", "d:\\windows")])
+        self.assertIn("cmd:bcdboot d:\\windows code:1 out:", self.target_log(target))
+        # Hives in Wine's own text form, which its RegLoadKey reads (it never writes them
+        # back, so the setting shows in the log only).
+        config = os.path.join(target, "Windows", "System32", "config")
+        with open(os.path.join(config, "SOFTWARE"), "w") as f:
+            f.write('WINE REGISTRY Version 2\n\n[Microsoft\\\\Windows NT\\\\CurrentVersion] 0\n'
+                    '"ProductName"="Windows Server 2019 Datacenter"\n"ReleaseId"="1809"\n')
+        with open(os.path.join(config, "SYSTEM"), "w") as f:
+            f.write('WINE REGISTRY Version 2\n\n[Select] 0\n"Current"=dword:00000001\n\n'
+                    '[ControlSet001\\\\Control\\\\Session Manager\\\\Memory Management] 0\n'
+                    '"PagingFiles"=hex(7):00,00\n')
+        self.assertEqual(self.agent("config", "windows_xxx", "pagefile", "default", "8192"),
+                         (0, "0:success code: 0"))
+        self.assertEqual(self.agent("config", "windows_xxx", "pagefile", "default"),
+                         (0, "0:failed : Invalid pagefile args, please check your input."))
+        log = self.target_log(target)
+        self.assertIn("Get Memory Size: 8 GB", log)
+        self.assertIn("set Page file value result: 0", log)
+        self.assertIn("--> Enable Page File function finishes.", log)
+
 
 if __name__ == "__main__":
     unittest.main()

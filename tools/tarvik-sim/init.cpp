@@ -1,7 +1,7 @@
 // tarvik-sim init DIR [--iso]: makes a ready guest.
 //
 // Without --iso: a Windows Server guest on C: with the product folder staged under
-// C:\ProgramData\kovenu, one adapter, a system disk with free space behind its volume
+// C:\ProgramData\kovenu, two virtio adapters, a system disk with free space behind its volume
 // and a raw data disk.
 // With --iso: an installation medium on X: (isoMode=1 in its SYSTEM hive, the agent in
 // X:\kovenu\tarvik) and an offline installation on D: whose disk has free space.
@@ -88,7 +88,8 @@ bool write_file(const fs::path& p, const std::string& text) {
   return std::fclose(f) == 0 && ok;
 }
 
-// machine.ini of a guest whose system is on drive: one virtio adapter and the disks given.
+// machine.ini of a guest whose system is on drive: two virtio adapters, the virtio network
+// device and the disks given.
 std::string machine_ini(char drive, const char* program, const char* disks) {
   return std::string("[system]\ndrive=") + drive + "\nprogram=" + program +
          "\nuser=system\nwow64=1\nmemory_mb=8192\nserial=1\ncodepage=65001\n"
@@ -97,7 +98,10 @@ std::string machine_ini(char drive, const char* program, const char* disks) {
          "[network]\nhost_addresses=10.0.0.5\n"
          "[adapter.1]\nindex=11\nmac=52:54:00:12:34:56\nname=Ethernet\n"
          "id={2A9B1C62-0F52-4D23-9AB3-0C6C1B3F7E01}\ndescription=Virtio Ethernet Adapter\n"
-         "ipv4=10.0.0.5\npresent_after_ms=0\n" +
+         "ipv4=10.0.0.5\npresent_after_ms=0\n"
+         "[adapter.2]\nindex=12\nmac=52:54:00:12:34:57\nname=Ethernet 2\n"
+         "id={2A9B1C62-0F52-4D23-9AB3-0C6C1B3F7E02}\ndescription=Virtio Ethernet Adapter #2\n"
+         "ipv4=10.0.1.5\npresent_after_ms=0\n" +
          disks +
          "[device.1]\nhardware_id=PCI\\VEN_1AF4&DEV_1000&SUBSYS_00011AF4&REV_00\n"
          "install_state=0\n"
