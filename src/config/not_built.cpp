@@ -21,12 +21,6 @@ int Config::network_clean(int, char**) {
 int Config::network_reset(int, char**) {
   return not_built("Config::network_reset");
 }
-int Config::config_cloudinit(int, char**) {
-  return not_built("config_cloudinit");
-}
-int Config::config_cloudinit_no_disk(int, char**) {
-  return not_built("config_cloudinit_no_disk");
-}
 int Config::install_kovenu_service(int, char**) {
   return not_built("Config::install_kovenu_service");
 }
