@@ -52,8 +52,7 @@ std::string curl_util::fetch_once(const std::string& url, int timeout_ms,
 
 std::string curl_util::fetch(const std::string& url, unsigned attempts, int timeout_ms,
                              std::string local) {
-  utils::log("-->curl_util::fetch %d,%d,%s", static_cast<int>(attempts), timeout_ms,
-             local.c_str());
+  utils::log("-->curl_util::fetch %d,%d,%s", static_cast<int>(attempts), timeout_ms, local.c_str());
   for (unsigned attempt = 0; attempt < attempts; ++attempt) {
     std::string body = fetch_once(url, timeout_ms, local);
     if (!body.empty()) {

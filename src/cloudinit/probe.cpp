@@ -45,8 +45,7 @@ bool cloud_init::wait_ready() {
   return false;
 }
 
-bool cloud_init::probe_connect(int budget_ms, const std::string& local,
-                               const std::string& server) {
+bool cloud_init::probe_connect(int budget_ms, const std::string& local, const std::string& server) {
   Network& network = platform().network();
   uint16_t port = metadata_service().port;
   do {

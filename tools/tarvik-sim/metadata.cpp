@@ -101,18 +101,17 @@ int metadata_command(int argc, char** argv, const std::string& root) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   httplib::Server server;
-  server.Get(".*", [&](const httplib::Request& req, httplib::Response& res) {
-    answer(folder, req, res);
-  });
+  server.Get(
+      ".*", [&](const httplib::Request& req, httplib::Response& res) { answer(folder, req, res); });
   server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
     std::fprintf(stderr, "%s %s %s %d %zu\n", req.remote_addr.c_str(), req.method.c_str(),
                  req.path.c_str(), res.status, res.body.size());
     std::fflush(stderr);
   });
-  int bound = port == 0 ? server.bind_to_any_port(address)
-                        : (server.bind_to_port(address, static_cast<int>(port))
-                               ? static_cast<int>(port)
-                               : -1);
+  int bound =
+      port == 0
+          ? server.bind_to_any_port(address)
+          : (server.bind_to_port(address, static_cast<int>(port)) ? static_cast<int>(port) : -1);
   if (bound <= 0) {
     std::fprintf(stderr, "tarvik-sim metadata: cannot listen on %s\n", listen.c_str());
     return 1;
