@@ -206,5 +206,18 @@ TEST_F(ProbeTest, TheGuestsSettingMovesTheService) {
   EXPECT_EQ(s.port, 8169);
 }
 
+TEST_F(ProbeTest, AMalformedMetadataSettingStopsTheGuest) {
+  for (const char* bad : {"localhost", "10.1.2.3:", "10.1.2.3:0", "10.1.2.3:65536", "10.1.2:80"}) {
+    write(root_ + "/machine.ini",
+          std::string(kDefaultMachineIni) + "[network]\nmetadata=" + bad + "\n");
+    std::string error;
+    EXPECT_FALSE(sim::make_platform(root_, error)) << bad;
+    EXPECT_THAT(error, ::testing::HasSubstr(std::string("[network] metadata must be a dotted "
+                                                        "IPv4 address with an optional :PORT "
+                                                        "(1-65535), not '") +
+                                            bad + "'"));
+  }
+}
+
 }  // namespace
 }  // namespace tarvik::test
