@@ -70,11 +70,6 @@ TEST_F(ConfigTest, OperationsMatchByExactNameAndWordCount) {
   EXPECT_EQ(log_messages().size(), lines);
 }
 
-TEST_F(ConfigTest, OperationsNotBuiltYetFailHonestly) {
-  EXPECT_EQ(dispatch({"config", "x", "cloudinit"}), -1);
-  EXPECT_EQ(stdout_, "-1:config_cloudinit not built");
-}
-
 TEST_F(ConfigTest, ReplayRunsRecordedCommandsInOrderAndDropsOnlySucceededPasswordOnes) {
   write(root_ + "/c/ProgramData/kovenu/tarvik/tarvik.ini",
         "[config]\r\n"

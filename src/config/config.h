@@ -138,6 +138,10 @@ std::string computer_name_of(const std::string& host_name);
 // The time service's peer list of a comma-separated server list ("a,b" gives
 // "a,0x9 b,0x9"); empty names are dropped, and empty text comes back when none is left.
 std::string ntp_peer_list(const std::string& servers);
+// The comma-separated server list of the metadata service's time-server text: each
+// carriage return and the character after it become one ",", a carriage return at the
+// very end too ("a\r\nb\r\n" gives "a,b,"; bare line feeds stay).
+std::string ntp_servers_of_lines(std::string text);
 
 // The time zone and clock of the offline installation (whole command line: word 4 the
 // city, word 5 "utc" or "localtime"; "NULL" or a missing word leaves that alone).

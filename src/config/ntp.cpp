@@ -20,6 +20,19 @@ std::string ntp_peer_list(const std::string& servers) {
   return peers;
 }
 
+std::string ntp_servers_of_lines(std::string text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r') {
+      out += text[i];
+      continue;
+    }
+    out += ',';
+    ++i;  // the character after the carriage return goes with it, where there is one
+  }
+  return out;
+}
+
 int Config::config_ntp(int, char** words) {
   utils::log("-->Config::config_ntp");
   Services& services = platform().services();

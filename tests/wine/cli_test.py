@@ -9,10 +9,12 @@ FAKETOOL_EXE (the built faketool.exe).
 Run one case: cli_test.py CliTest.test_name
 """
 import base64
+import http.server
 import os
 import re
 import shutil
 import subprocess
+import threading
 import unittest
 
 PREFIX = os.environ.get("WINEPREFIX", "")
@@ -333,6 +335,71 @@ class CliTest(unittest.TestCase):
         self.assertIn("Get Memory Size: 8 GB", log)
         self.assertIn("set Page file value result: 0", log)
         self.assertIn("--> Enable Page File function finishes.", log)
+
+
+    def test_cloudinit_against_a_loopback_service(self):
+        # tarvik_loopback_metadata.exe is tarvik.exe with the service at
+        # 127.0.0.1:TARVIK_METADATA_PORT.
+        shutil.copy(os.environ["TARVIK_LOOPBACK_EXE"], os.path.join(AGENT_DIR, "tarvik.exe"))
+        values = {
+            "/latest/meta-data/instance-id": b"i-wine",
+            "/latest/meta-data/hostname": b"wine-ci",
+            "/latest/meta-data/wsus-server/wu-server": b"http://wsus:8530",
+            "/latest/meta-data/ntp-conf/ntp-servers": b"ntp1\r\nntp2\r\n",
+            "/latest/user-data/": b"[powershell]\r\nWrite-Output hi\r\n",
+        }
+        paths = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                paths.append(self.path)
+                body = values.get(self.path)
+                self.send_response(200 if body is not None else 404)
+                self.send_header("Content-Length", str(len(body or b"")))
+                self.end_headers()
+                self.wfile.write(body or b"")
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.ThreadingHTTPServer(
+            ("127.0.0.1", int(os.environ["TARVIK_METADATA_PORT"])), Handler)
+        thread = threading.Thread(target=server.serve_forever, daemon=True)
+        thread.start()
+        self.fake("netsh", "diskpart", "ipconfig", "w32tm", "powershell")
+        userdata = os.path.join(PREFIX, "drive_c", "ProgramData", "kovenu", "tarvik", "userdata")
+        shutil.rmtree(userdata, ignore_errors=True)
+        try:
+            code, out = self.agent("config", "windows_xxx", "cloudinit_nodisk",
+                                   env={"FAKETOOL_POWERSHELL_OUTPUT": "ran\\r\\n"},
+                                   timeout=110)
+        finally:
+            server.shutdown()
+            server.server_close()
+        self.assertTrue(out.endswith("0:success"), out)
+        self.assertEqual(paths, list(values))
+        lines = self.new_log_lines()
+        # One address or several: the identifier is fetched, bound or not.
+        self.assertTrue([l for l in lines if l.startswith("fetch instance_id(i-wine) ok")], lines)
+        self.assertIn("cloud_init hostName :wine-ci", lines)
+        self.assertIn("NV Hostname    REG_SZ    wine-ci",
+                      query(r"HKLM\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters",
+                            "NV Hostname"))
+        self.assertIn("http://wsus:8530",
+                      query(r"HKLM\Software\Policies\Microsoft\Windows\WindowsUpdate",
+                            "WUServer", "/reg:64"))
+        self.assertIn("cloud_init ntp :ntp1\r\nntp2\r\n", lines)
+        script = os.path.join(userdata, "script.ps1")
+        with open(script, "rb") as f:
+            self.assertEqual(f.read(), b" " * 12 + b"\r\nWrite-Output hi\r\n")
+        recs = [(n.lower(), a) for n, a in self.records() if n.lower() == "powershell"]
+        self.assertEqual(recs, [("powershell", "Set-ExecutionPolicy\tRemoteSigned"),
+                                ("powershell", "C:\\ProgramData\\kovenu\\tarvik\\userdata\\script.ps1")])
+        self.assertIn("Set-ExecutionPolicy result: ran\r\n", lines)
+        self.assertIn("<--doUserData ok", lines)
+        # The script's standard output went to the file beside it.
+        with open(script + ".log", "rb") as f:
+            self.assertEqual(f.read(), b"ran\r\n")
 
 
 if __name__ == "__main__":

@@ -13,5 +13,7 @@ int init_command(int argc, char** argv);
 int calls_command(int argc, char** argv, const std::string& root);
 int stamp_command(int argc, char** argv, const std::string& root);
 int reboot_command(int argc, char** argv, const std::string& root);
+// Serves ROOT/metadata over HTTP until SIGINT or SIGTERM.
+int metadata_command(int argc, char** argv, const std::string& root);
 
 }  // namespace tarvik_sim

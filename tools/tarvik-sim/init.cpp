@@ -95,7 +95,9 @@ std::string machine_ini(char drive, const char* program, const char* disks) {
          "\nuser=system\nwow64=1\nmemory_mb=8192\nserial=1\ncodepage=65001\n"
          "hypervisor=KVMKVMKVM\nhypervisor_max=0x40000001\n"
          "[clock]\nmode=virtual\n"
-         "[network]\nhost_addresses=10.0.0.5\n"
+         // The metadata service of a simulated guest is on loopback (tarvik-sim metadata
+         // --listen 127.0.0.1:8169), never the link-local one of the machine it runs on.
+         "[network]\nhost_addresses=10.0.0.5\nmetadata=127.0.0.1:8169\n"
          "[adapter.1]\nindex=11\nmac=52:54:00:12:34:56\nname=Ethernet\n"
          "id={2A9B1C62-0F52-4D23-9AB3-0C6C1B3F7E01}\ndescription=Virtio Ethernet Adapter\n"
          "ipv4=10.0.0.5\npresent_after_ms=0\n"

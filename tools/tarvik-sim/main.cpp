@@ -16,6 +16,7 @@ int usage() {
                "  calls                     the processes the agent started\n"
                "  stamp WINPATH A.B.C.D     a file that carries that file version\n"
                "  reboot                    a simulated reboot\n"
+               "  metadata --listen ADDR:PORT  serve ROOT/metadata as the metadata service\n"
                "The guest is named by --root or TARVIK_SIM_ROOT.\n");
   return 2;
 }
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
   if (verb == "calls") return tarvik_sim::calls_command(rest_argc, rest, root);
   if (verb == "stamp") return tarvik_sim::stamp_command(rest_argc, rest, root);
   if (verb == "reboot") return tarvik_sim::reboot_command(rest_argc, rest, root);
+  if (verb == "metadata") return tarvik_sim::metadata_command(rest_argc, rest, root);
   std::fprintf(stderr, "tarvik-sim: unknown verb '%s'\n", verb.c_str());
   return usage();
 }

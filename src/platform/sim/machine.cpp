@@ -1,5 +1,6 @@
 #include "platform/sim/machine.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -102,6 +103,18 @@ bool check_numbers(const IniFile& ini, const std::string& path, std::string& err
   return true;
 }
 
+// "a.b.c.d" or "a.b.c.d:port", as [network] metadata takes it.
+bool valid_endpoint(const std::string& v) {
+  size_t colon = v.find(':');
+  in_addr a{};
+  if (::inet_pton(AF_INET, v.substr(0, colon).c_str(), &a) != 1) return false;
+  if (colon == std::string::npos) return true;
+  std::string port = v.substr(colon + 1);
+  return !port.empty() && port.size() <= 5 &&
+         port.find_first_not_of("0123456789") == std::string::npos && std::stoul(port) >= 1 &&
+         std::stoul(port) <= 65535;
+}
+
 }  // namespace
 
 bool Machine::load(const std::string& root, std::string& error) {
@@ -137,6 +150,12 @@ bool Machine::load(const std::string& root, std::string& error) {
   std::string start = get("clock", "start", "");
   if (virtual_clock_ && !start.empty() && !parse_start(start, start_unix_)) {
     error = path + ": [clock] start must read YYYY-MM-DD HH:MM:SS, not '" + start + "'";
+    return false;
+  }
+  std::string metadata = get("network", "metadata", "");
+  if (!metadata.empty() && !valid_endpoint(metadata)) {
+    error = path + ": [network] metadata must be a dotted IPv4 address with an optional " +
+            ":PORT (1-65535), not '" + metadata + "'";
     return false;
   }
   return check_numbers(config_, path, error);
