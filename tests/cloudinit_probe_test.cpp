@@ -111,9 +111,9 @@ TEST_F(ProbeTest, OneAddressWaitsUnboundAndNeverBindsTheFetch) {
   ASSERT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(server.requests()[0].peer, "127.0.0.1");
   EXPECT_THAT(log_messages(),
-              ElementsAre("-->cloud_init::local ipv4 address: 127.0.0.2\n",
+              ElementsAre("-->cloud_init::local ipv4 address: 127.0.0.2",
                           "-->cloud_init::wait_ready", "-->curl_util::fetch 6,5000,",
-                          "<--curl_util::fetch", "fetch instance_id(i-42) ok \n"));
+                          "<--curl_util::fetch", "fetch instance_id(i-42) ok "));
 }
 
 TEST_F(ProbeTest, AnUnreachableServiceIsTried120Times2000msApartThenReported) {
@@ -126,7 +126,7 @@ TEST_F(ProbeTest, AnUnreachableServiceIsTried120Times2000msApartThenReported) {
   EXPECT_EQ(ms() - start, 240000u);
   std::vector<std::string> lines = log_messages();
   EXPECT_THAT(lines, Contains("cloud_init wait net ready fail"));
-  EXPECT_THAT(lines, Contains("fetch instance_id error \n"));
+  EXPECT_THAT(lines, Contains("fetch instance_id error "));
   EXPECT_THAT(lines, Contains("TARVIK_REPORT_ERROR:meta_server_error http://" + endpoint +
                               "/latest/meta-data/instance-id"));
 }
@@ -152,9 +152,9 @@ TEST_F(ProbeTest, TheFirstAddressFromWhichTheServiceAnswersIsChosen) {
   EXPECT_EQ(ms() - start, 30000u);
   ASSERT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(server.requests()[0].peer, "127.0.0.2");
-  EXPECT_THAT(log_messages(), Contains("test connect success: 127.0.0.2\n"));
-  EXPECT_THAT(log_messages(), Contains("fetch instance_id(i-42) ok with local ip: 127.0.0.2\n"));
-  EXPECT_THAT(log_messages(), Not(Contains("test connect success: 127.0.0.3\n")));
+  EXPECT_THAT(log_messages(), Contains("test connect success: 127.0.0.2"));
+  EXPECT_THAT(log_messages(), Contains("fetch instance_id(i-42) ok with local ip: 127.0.0.2"));
+  EXPECT_THAT(log_messages(), Not(Contains("test connect success: 127.0.0.3")));
 }
 
 TEST_F(ProbeTest, AnAddressThatConnectsButGetsNoIdentifierIsPassedOver) {
@@ -170,7 +170,7 @@ TEST_F(ProbeTest, AnAddressThatConnectsButGetsNoIdentifierIsPassedOver) {
   std::vector<std::string> expected(6, "127.0.0.3");
   expected.push_back("127.0.0.2");
   EXPECT_EQ(peers, expected);
-  EXPECT_THAT(log_messages(), Contains("test connect success: 127.0.0.3\n"));
+  EXPECT_THAT(log_messages(), Contains("test connect success: 127.0.0.3"));
 }
 
 TEST_F(ProbeTest, NoAddressReachingTheServiceEndsAfterTenPassesWithOneLine) {

@@ -105,7 +105,7 @@ TEST_F(CloudInitTest, AServedGuestIsConfiguredFromItsMetadata) {
 
   std::vector<std::string> started;
   for (const Call& c : calls())
-    if (c.cmdline != "diskpart") started.push_back(c.cmdline);
+    if (c.cmdline != "diskpart" && !c.cmdline.starts_with("netsh ")) started.push_back(c.cmdline);
   EXPECT_THAT(started,
               ElementsAre("w32tm /config /manualpeerlist:\"ntp1,0x9 ntp2,0x9\" "
                           "/syncfromflags:manual /update",
@@ -124,12 +124,12 @@ TEST_F(CloudInitTest, AServedGuestIsConfiguredFromItsMetadata) {
                             at(lines, "Extend system volume."),
                             at(lines, "shouldConfigDisk: 1"),
                             at(lines, "-->cloud_init::wait_ready"),
-                            at(lines, "fetch instance_id(i-0042) ok \n"),
+                            at(lines, "fetch instance_id(i-0042) ok "),
                             at(lines, "cloud_init hostName :web01"),
                             at(lines, "-->Config::config_hostname"),
                             at(lines, "cloud_init wsus :http://wsus:8530"),
                             at(lines, "-->Config::config_wsus"),
-                            at(lines, "cloud_init ntp :ntp1\r\nntp2\r\n"),
+                            at(lines, "cloud_init ntp :ntp1\\r\\nntp2"),
                             at(lines, "-->Config::config_ntp"),
                             at(lines, "-->cloud_init::user_data"),
                             at(lines, "<--doUserData ok")};
@@ -182,7 +182,14 @@ TEST_F(CloudInitTest, AbsentValuesAreSkippedAndA2008GuestRenewsItsLeases) {
   std::vector<std::string> paths = server.paths();
   EXPECT_EQ(std::count(paths.begin(), paths.end(), "/latest/meta-data/wsus-server/wu-server"), 6);
   EXPECT_EQ(std::count(paths.begin(), paths.end(), "/latest/user-data/"), 6);
-  EXPECT_EQ(calls().front().cmdline, "ipconfig /renew");
+  // The adapters are cleaned first (netsh, and "ipconfig /release" on 2008), then renewed.
+  std::vector<std::string> cmds;
+  for (const auto& call : calls()) cmds.push_back(call.cmdline);
+  auto renew = std::find(cmds.begin(), cmds.end(), "ipconfig /renew");
+  ASSERT_NE(renew, cmds.end());
+  for (auto it = cmds.begin(); it != renew; ++it)
+    EXPECT_TRUE(it->starts_with("netsh interface ip set ") || *it == "ipconfig /release") << *it;
+  EXPECT_NE(renew, cmds.begin());
 }
 
 // About two and a half minutes on the real clock: run it with

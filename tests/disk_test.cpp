@@ -86,8 +86,8 @@ TEST_F(DiskTest, DynamicAndGptDataDisksAreImportedNotPartitioned) {
   EXPECT_THAT(disk_manager::instance().scan_disks(), ElementsAre(3u));
   EXPECT_THAT(scripts(), ElementsAre(online(1), import(1), online(2), import(2), online(3)));
   auto log = log_messages();
-  EXPECT_THAT(log, testing::Contains("import dynamic disk : 1\\n"));
-  EXPECT_THAT(log, testing::Contains("import dynamic disk : 2\\n"));
+  EXPECT_THAT(log, testing::Contains("import dynamic disk : 1"));
+  EXPECT_THAT(log, testing::Contains("import dynamic disk : 2"));
 }
 
 TEST_F(DiskTest, ALetteredDiskIsOnlinedButNotPartitioned) {

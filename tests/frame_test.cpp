@@ -61,6 +61,18 @@ TEST_F(FrameTest, CrAndLfOfAnArgumentNeverStartALineOfTheirOwn) {
   EXPECT_THAT(serial, HasSubstr("a\\r\\nTARVIK_REPORT_ERROR:forged\\nb"));
 }
 
+TEST_F(FrameTest, LineBreaksThatEndAMessageAreDroppedThoseInsideEscaped) {
+  run({"config", "x", "unknown_op"});
+  utils::log("fetch instance_id error \n");
+  utils::log("cmd:%s out:%s", "tool", "Ok.\r\nDone\r\n");
+  utils::log("\r\n");
+  std::vector<std::string> m = log_messages();
+  ASSERT_GE(m.size(), 3u);
+  EXPECT_EQ(m[m.size() - 3], "fetch instance_id error ");
+  EXPECT_EQ(m[m.size() - 2], "cmd:tool out:Ok.\\r\\nDone");
+  EXPECT_EQ(m.back(), "");
+}
+
 TEST_F(FrameTest, WithoutArgumentsOnlyTheCompileTimeIsPrinted) {
   EXPECT_EQ(run({}), 0);
   EXPECT_TRUE(std::regex_match(stdout_, std::regex("compile time is [A-Z][a-z]{2} [ 0-9]\\d \\d{4}"

@@ -73,9 +73,8 @@ TEST_F(MaintenanceTest, TwoAdaptersAreCleanedInTurnByIndex) {
                                       "netsh interface ip set dns name=7 source = dhcp",
                                       "netsh interface ip set address name=9 source = dhcp",
                                       "netsh interface ip set dns name=9 source = dhcp"));
-  EXPECT_THAT(
-      log_messages(),
-      Contains("cmd:netsh interface ip set dns name=9 source = dhcp  code:0  out:Ok.\\r\\n"));
+  EXPECT_THAT(log_messages(),
+              Contains("cmd:netsh interface ip set dns name=9 source = dhcp  code:0  out:Ok."));
 }
 
 TEST_F(MaintenanceTest, On2003AdaptersAreNamedByConnectionName) {
@@ -201,7 +200,7 @@ TEST_F(MaintenanceTest, NetworkResetDisablesAndEnablesTheVirtioDevice) {
   std::vector<uint32_t> ms = call_times();
   EXPECT_EQ(ms[1] - ms[0], 1000u);
   EXPECT_THAT(log_messages(), Contains("network_reset cmd :" + devcon + "enable" + id +
-                                       " result:1 device(s) are enabled.\\r\\n"));
+                                       " result:1 device(s) are enabled."));
 }
 
 TEST_F(MaintenanceTest, NetworkResetGivesTheOrOfBothCodes) {

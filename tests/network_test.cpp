@@ -268,7 +268,7 @@ TEST_F(NetworkTest, IpByIndexLogsTheCombinedCodeOfEachAttempt) {
   ASSERT_EQ(cmd_lines.size(), 9u);
   EXPECT_EQ(cmd_lines[0],
             "cmd:netsh interface ip add address 7  10.0.0.9 255.255.255.0 10.0.0.1  code:0  "
-            "out:Ok.\\r\\n");
+            "out:Ok.");
   EXPECT_EQ(cmd_lines[1],
             "cmd:netsh interface ipv4 set interface 7 weakhostreceive=enabled  code:1  out:recv");
   EXPECT_EQ(
@@ -334,7 +334,7 @@ TEST_F(NetworkTest, DnsGivesUpAfterTwoAttemptsByIndexAndThreeByName) {
                                       "netsh interface ip add dns 7 8.8.8.8 index=2",
                                       "netsh interface ip set dns 7 static 1.1.1.1 primary",
                                       "netsh interface ip add dns 7 8.8.8.8 index=2"));
-  EXPECT_THAT(log_messages(), Contains("TARVIK_REPORT_ERROR:config_dns_error code=1 Ok.\\r\\n"));
+  EXPECT_THAT(log_messages(), Contains("TARVIK_REPORT_ERROR:config_dns_error code=1 Ok."));
 
   guest(kVirtio, fail);
   release_2003();

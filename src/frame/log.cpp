@@ -1,6 +1,8 @@
 // The utils object's construction and its log and report channel.
 #include <cstdlib>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include "frame/utils.h"
 #include "image/guest_info.h"
@@ -26,9 +28,13 @@ std::mutex& slot_mutex() {
 // A message as one line: CR and LF from arguments, tool output or metadata are written as
 // \r and \n, so that no outside text starts a line of its own on the serial port.
 std::string one_line(const std::string& message) {
+  // Line breaks that end the message (a format's own "\n", a tool's last line end) are
+  // dropped: the line end follows. Those inside it are written escaped.
+  size_t end = message.find_last_not_of("\r\n");
+  end = end == std::string::npos ? 0 : end + 1;
   std::string s;
-  s.reserve(message.size());
-  for (char c : message) {
+  s.reserve(end);
+  for (char c : std::string_view(message).substr(0, end)) {
     if (c == '\r')
       s += "\\r";
     else if (c == '\n')

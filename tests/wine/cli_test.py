@@ -305,7 +305,7 @@ class CliTest(unittest.TestCase):
         self.assertEqual([n.lower() for n, _ in self.records()], ["diskpart"])
         log = self.target_log(target)
         self.assertIn(",iso=1][", log)
-        self.assertIn(r"run_diskpart,input: select volume d\r\nextend\r\nexit\r\n", log)
+        self.assertIn("run_diskpart,input: select volume d\\r\\nextend\\r\\nexit\r\n", log)
         self.assertNotIn("extend_disk_error", log)
 
     def test_d2sfix_and_pagefile_on_the_target(self):
