@@ -100,14 +100,25 @@ int metadata_command(int argc, char** argv, const std::string& root) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  httplib::Server server;
-  server.Get(
-      ".*", [&](const httplib::Request& req, httplib::Response& res) { answer(folder, req, res); });
-  server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
+  // Each request is logged by its handler, before its answer is sent: the library's own
+  // logger runs after the answer, so a client's next request, taken by another worker
+  // thread, could be logged before the one that it followed.
+  auto log = [](const httplib::Request& req, const httplib::Response& res) {
     std::fprintf(stderr, "%s %s %s %d %zu\n", req.remote_addr.c_str(), req.method.c_str(),
                  req.path.c_str(), res.status, res.body.size());
     std::fflush(stderr);
+  };
+  httplib::Server server;
+  server.Get(".*", [&](const httplib::Request& req, httplib::Response& res) {
+    answer(folder, req, res);
+    log(req, res);
   });
+  // The service answers nothing but GET (and HEAD, which the library serves by GET).
+  auto refuse = [&](const httplib::Request& req, httplib::Response& res) {
+    res.status = 405;
+    log(req, res);
+  };
+  server.Post(".*", refuse).Put(".*", refuse).Patch(".*", refuse).Delete(".*", refuse);
   int bound =
       port == 0
           ? server.bind_to_any_port(address)
