@@ -28,7 +28,10 @@ class Config {
   int dispatch(int count, char** words);
   // Exit report -1 "invalid argument"; -1.
   static int invalid_argument();
-  // Records a command line in the target's tarvik.ini (ISO mode); always 0.
+  // The longest command line tarvik.ini records (its 1024-byte buffer).
+  static constexpr size_t kRecordedLineLimit = 1023;
+  // Records a command line in the target's tarvik.ini (ISO mode); 0, or -1 when it could
+  // not be written.
   int save_config(int count, char** words);
   // Runs every recorded command of the running system's tarvik.ini; 0.
   int replay_saved_config();

@@ -44,10 +44,15 @@ int Config::dispatch(int count, char** words) {
     if (equals_nocase(op, "d2sfix")) return d2sfix();
     if (equals_nocase(op, "pagefile")) return iso_config_pagefile(count, words);
     // What follows is recorded. A CR or LF in a word would end the recorded line and start
-    // lines of its own in tarvik.ini (a section, a key): such a command is neither run nor
-    // recorded.
-    for (int i = 0; i < count; ++i)
+    // lines of its own in tarvik.ini (a section, a key), and a line longer than the
+    // recorded line's buffer would be replayed cut short: such a command is neither run
+    // nor recorded.
+    size_t line_length = 0;
+    for (int i = 0; i < count; ++i) {
       if (std::strpbrk(words[i], "\r\n")) return invalid_argument();
+      line_length += std::strlen(words[i]) + 1;
+    }
+    if (line_length > kRecordedLineLimit) return invalid_argument();
     if (equals_nocase(op, "hostname")) iso_config_hostname(count, words);
     if (equals_nocase(op, "timezone_clock")) iso_config_timeclock(count, words);
     if (equals_nocase(op, "extend_sysvol")) {

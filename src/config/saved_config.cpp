@@ -9,7 +9,6 @@ namespace tarvik {
 
 namespace {
 
-constexpr size_t kRecordedLineLimit = 1023;
 constexpr uint32_t kKeyListSize = 1024;
 constexpr uint32_t kValueSize = 4096;
 
@@ -40,13 +39,15 @@ int Config::save_config(int count, char** words) {
     value += words[i];
     value += ' ';
   }
-  // The line is recorded in a 1024-byte buffer.
+  // The line is recorded in a 1024-byte buffer; the dispatcher refuses longer ones.
   if (value.size() > kRecordedLineLimit) value.resize(kRecordedLineLimit);
   // A password command's words never reach the log.
   const std::string shown = utils::loggable_command(value);
   Files& files = platform().files();
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (files.profile_set("config", key.c_str(), value.c_str(), file)) {
+  bool saved = false;
+  for (int attempt = 0; attempt < 3 && !saved; ++attempt) {
+    saved = files.profile_set("config", key.c_str(), value.c_str(), file);
+    if (saved) {
       files.profile_set(nullptr, nullptr, nullptr, file);
       break;
     }
@@ -59,6 +60,11 @@ int Config::save_config(int count, char** words) {
   else
     utils::log("Save Config. Get the key %s and value: %s", key.c_str(), value.c_str());
   utils::log("<--Config::save_config");
+  // A command that was never recorded would never run on first boot: the caller hears so.
+  if (!saved) {
+    utils::exit_report(-1, "save config fail");
+    return -1;
+  }
   utils::exit_report(0, "success");
   return 0;
 }
