@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "support/cli.h"
 #include "support/sim_guest.h"
 
 namespace tarvik::test {
@@ -257,6 +258,16 @@ TEST_F(SimProc, CallsAreNumberedOnFromTheLastLineOrByCountingTheLines) {
   write(root_ + "/sim/calls.jsonl", text + "a note\n");
   ASSERT_EQ(procs().run("d", 4096, code, out), 0u);
   EXPECT_NE(calls().find("a note\n{\"n\":5,"), std::string::npos);
+}
+
+TEST_F(SimProc, CallsAreListedWithPathsAsTheyAreAndEachOnOneLine) {
+  write(root_ + "/sim/tools.ini", "[rule.1]\nmatch=*\nexit=3\noutput=\n");
+  reload();
+  uint32_t code = 0;
+  std::string out;
+  ASSERT_EQ(procs().run("bcdboot d:\\windows \"a b\" x\ny", 4096, code, out), 0u);
+  CliResult r = tarvik_sim(root_, {"calls"});
+  EXPECT_EQ(r.out, "#1 0ms run/rule exit=3  bcdboot d:\\windows \"a b\" x\\ny\n");
 }
 
 TEST_F(SimProc, DevconInstallsALoopbackAdapter) {

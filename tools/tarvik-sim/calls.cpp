@@ -8,7 +8,9 @@
 namespace tarvik_sim {
 
 namespace {
-// The text of a "key":"..." or "key":123 field of one JSON line (escapes kept).
+// The text of a "key":"..." or "key":123 field of one JSON line. A backslash and a quote
+// are shown as themselves, so Windows paths read as they are; every other escape is kept,
+// so a line break in a command line keeps the call on one line.
 std::string field(const std::string& line, const std::string& key) {
   std::string head = "\"" + key + "\":";
   size_t at = line.find(head);
@@ -17,8 +19,13 @@ std::string field(const std::string& line, const std::string& key) {
   if (at < line.size() && line[at] == '"') {
     std::string out;
     for (size_t i = at + 1; i < line.size() && line[i] != '"'; ++i) {
+      if (line[i] == '\\' && i + 1 < line.size()) {
+        char next = line[++i];
+        if (next != '\\' && next != '"') out.push_back('\\');
+        out.push_back(next);
+        continue;
+      }
       out.push_back(line[i]);
-      if (line[i] == '\\' && i + 1 < line.size()) out.push_back(line[++i]);
     }
     return out;
   }
