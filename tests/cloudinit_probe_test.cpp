@@ -10,6 +10,7 @@
 #include "platform/sim/services.h"
 #include "support/agent_test.h"
 #include "support/http_server.h"
+#include "support/network_wrapper.h"
 
 namespace tarvik::test {
 namespace {
@@ -26,50 +27,17 @@ struct Connect {
 
 // The sim's network, with every connect recorded and those from refused addresses
 // failing as a refused connection does.
-class RecordingNetwork final : public Network {
+class RecordingNetwork final : public NetworkWrapper {
  public:
-  explicit RecordingNetwork(Network& inner) : inner_(inner) {}
-  Status adapters_info(std::vector<AdapterInfo>& out) override { return inner_.adapters_info(out); }
-  Status adapters_addresses(std::vector<AdapterAddresses>& out) override {
-    return inner_.adapters_addresses(out);
-  }
-  Status startup() override { return inner_.startup(); }
-  Status host_name(std::string& out) override { return inner_.host_name(out); }
-  Status resolve_ipv4(std::string_view name, std::vector<std::string>& out) override {
-    return inner_.resolve_ipv4(name, out);
-  }
+  using NetworkWrapper::NetworkWrapper;
   Status tcp_connect(std::string_view local, std::string_view server, uint16_t port) override {
     connects.push_back({std::string(local), std::string(server), port});
     if (refused.count(std::string(local))) return win::kConnectionRefused;
-    return inner_.tcp_connect(local, server, port);
+    return NetworkWrapper::tcp_connect(local, server, port);
   }
-  std::string metadata_address() override { return inner_.metadata_address(); }
 
   std::vector<Connect> connects;
   std::set<std::string> refused;
-
- private:
-  Network& inner_;
-};
-
-class WithNetwork final : public Platform {
- public:
-  explicit WithNetwork(std::unique_ptr<Platform> inner)
-      : inner_(std::move(inner)), network_(inner_->network()) {}
-  Registry& registry() override { return inner_->registry(); }
-  Files& files() override { return inner_->files(); }
-  Processes& processes() override { return inner_->processes(); }
-  Network& network() override { return network_; }
-  Clock& clock() override { return inner_->clock(); }
-  System& system() override { return inner_->system(); }
-  Console& console() override { return inner_->console(); }
-  Devices& devices() override { return inner_->devices(); }
-  Services& services() override { return inner_->services(); }
-  RecordingNetwork& recording() { return network_; }
-
- private:
-  std::unique_ptr<Platform> inner_;
-  RecordingNetwork network_;
 };
 
 class ProbeTest : public AgentTest {
@@ -81,8 +49,8 @@ class ProbeTest : public AgentTest {
     std::string error;
     auto sim = sim::make_platform(root_, error);
     EXPECT_TRUE(sim) << error;
-    auto wrapped = std::make_unique<WithNetwork>(std::move(sim));
-    RecordingNetwork& net = wrapped->recording();
+    auto wrapped = std::make_unique<PlatformWithNetwork<RecordingNetwork>>(std::move(sim));
+    RecordingNetwork& net = wrapped->wrapper();
     install_platform(std::move(wrapped));
     return net;
   }

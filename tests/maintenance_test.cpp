@@ -10,6 +10,7 @@
 #include "platform/sim/services.h"
 #include "support/agent_test.h"
 #include "support/cli.h"
+#include "support/network_wrapper.h"
 
 namespace tarvik::test {
 namespace {
@@ -139,50 +140,17 @@ TEST_F(MaintenanceTest, AGuestWithoutAdaptersEndsWithSuccess) {
 }
 
 // The adapter list of the simulated machine, refused with an error.
-class RefusingNetwork final : public Network {
+class RefusingNetwork final : public NetworkWrapper {
  public:
-  explicit RefusingNetwork(Network& inner) : inner_(inner) {}
+  using NetworkWrapper::NetworkWrapper;
   Status adapters_info(std::vector<AdapterInfo>&) override { return win::kNotEnoughMemory; }
-  Status adapters_addresses(std::vector<AdapterAddresses>& out) override {
-    return inner_.adapters_addresses(out);
-  }
-  Status startup() override { return inner_.startup(); }
-  Status host_name(std::string& out) override { return inner_.host_name(out); }
-  Status resolve_ipv4(std::string_view name, std::vector<std::string>& out) override {
-    return inner_.resolve_ipv4(name, out);
-  }
-  Status tcp_connect(std::string_view local, std::string_view server, uint16_t port) override {
-    return inner_.tcp_connect(local, server, port);
-  }
-  std::string metadata_address() override { return inner_.metadata_address(); }
-
- private:
-  Network& inner_;
-};
-
-class RefusingPlatform final : public Platform {
- public:
-  explicit RefusingPlatform(std::unique_ptr<Platform> inner)
-      : inner_(std::move(inner)), network_(inner_->network()) {}
-  Registry& registry() override { return inner_->registry(); }
-  Files& files() override { return inner_->files(); }
-  Processes& processes() override { return inner_->processes(); }
-  Network& network() override { return network_; }
-  Clock& clock() override { return inner_->clock(); }
-  System& system() override { return inner_->system(); }
-  Console& console() override { return inner_->console(); }
-  Devices& devices() override { return inner_->devices(); }
-  Services& services() override { return inner_->services(); }
-
- private:
-  std::unique_ptr<Platform> inner_;
-  RefusingNetwork network_;
 };
 
 TEST_F(MaintenanceTest, AnUnreadableAdapterListIsAFailureWithItsCode) {
   guest(kTwoAdapters);
   std::string error;
-  install_platform(std::make_unique<RefusingPlatform>(sim::make_platform(root_, error)));
+  install_platform(
+      std::make_unique<PlatformWithNetwork<RefusingNetwork>>(sim::make_platform(root_, error)));
   EXPECT_EQ(op({"network_clean"}), -1);
   EXPECT_EQ(stdout_, "8:GetAdaptersInfo fail");
   EXPECT_THAT(cmdlines(), IsEmpty());
