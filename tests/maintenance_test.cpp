@@ -301,6 +301,7 @@ TEST_F(OfflineMaintenanceTest, AnEmptyPageFileSettingIsSet) {
 
 TEST_F(OfflineMaintenanceTest, ThePageFileSettingIsLeftAloneWhenNotWantedOrNotEmpty) {
   // A value with content stays as it is, with its size logged.
+  paging_files("c:\\pagefile.sys 0 0");
   std::string before = memory_management();
   EXPECT_EQ(op({"pagefile", "enable", "65536"}).out, "0:success code: 0");
   EXPECT_EQ(memory_management(), before);

@@ -49,10 +49,8 @@ std::string limited(const std::string& text) {
 }  // namespace
 
 std::string devcon_command(const char* verb) {
-  std::string dir = platform().system().program_path();
-  size_t slash = dir.find_last_of('\\');
-  dir = slash == std::string::npos ? std::string() : dir.substr(0, slash);
-  return strformat("%s\\devcon_%s.exe %s", dir.c_str(), utils::is_wow64() ? "x64" : "x86", verb);
+  return strformat("%s\\devcon_%s.exe %s", utils::program_folder().c_str(),
+                   utils::is_wow64() ? "x64" : "x86", verb);
 }
 
 std::string Config::mac_text(const std::string& address) {

@@ -113,6 +113,10 @@ std::string devcon_command(const char* verb);
 int d2sfix();
 
 // --- The offline page file (ISO mode "pagefile").
+// A memory size's decimal text as an integer: leading blanks and a sign accepted,
+// reading stops at the first non-digit, 0 without a number; out-of-range values are held
+// at the int limits.
+int decimal_int(const char* text);
 // Whether the setting words ask for a page file: "enable" anywhere in them, or "default"
 // with at most 8 GB of memory (memory_mb / 1024, rounded down); without regard to case.
 bool pagefile_wanted(const std::string& setting, int memory_mb);

@@ -15,15 +15,6 @@ constexpr char kMemoryManagement[] = "Control\\Session Manager\\Memory Managemen
 constexpr char kPagingFiles[] = "PagingFiles";
 constexpr uint32_t kMaxGb = 8;
 
-// Decimal text as an integer: leading blanks and a sign accepted, reading stops at the
-// first non-digit, 0 without a number; out-of-range values are held at the int limits.
-int decimal(const char* text) {
-  long long v = std::strtoll(text, nullptr, 10);
-  if (v > INT_MAX) return INT_MAX;
-  if (v < INT_MIN) return INT_MIN;
-  return static_cast<int>(v);
-}
-
 }  // namespace
 
 int Config::iso_config_pagefile(int count, char** words) {
@@ -36,11 +27,18 @@ int Config::iso_config_pagefile(int count, char** words) {
     return 0;
   }
   utils::log("Receive pagefile setting: %s, %s", words[4], words[5]);
-  int memory_mb = decimal(words[5]);
+  int memory_mb = decimal_int(words[5]);
   if (!contains_nocase(tag, "2003") && pagefile_wanted(words[4], memory_mb))
     enable_pagefile_with_hive();
   utils::exit_report(0, "success code: %d", 0);
   return 0;
+}
+
+int decimal_int(const char* text) {
+  long long v = std::strtoll(text, nullptr, 10);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
 }
 
 bool pagefile_wanted(const std::string& setting, int memory_mb) {

@@ -47,6 +47,8 @@ class utils {
   static bool osinfo(std::string& tag, std::string& arch);
   static bool is_wow64();
   static char system_drive();
+  // The folder of the running agent executable: its path cut at the last backslash.
+  static std::string program_folder();
   static std::string& hypervisor_vendor(std::string& out);
   static bool get_file_version(const std::string& path, FileVersion& out);
   static bool enable_privilege(const std::string& name);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/port.h"
 
@@ -36,5 +37,8 @@ int update_kvm_driver();
 int fix_xenpci();
 // Offline: stornvme's IoTimeoutValue 0xFFFF; true when it was set.
 bool modify_nvme_timeout();
+// Empties "hide_devices" of the key path below base when that key exists (the Xen bus
+// driver's list of emulated devices it hides); nothing when it does not.
+void clear_hidden_devices(const RegKey& base, std::string_view path);
 
 }  // namespace tarvik

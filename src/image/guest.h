@@ -44,7 +44,9 @@ class guest {
   static bool need_update_assist();
   static void remove_readonly_attrib();
   static int fix_pavox();
-  static void write_region_id(const std::string& region_id);
+  // The region id where the cloud assistant of the image reads it; false (logged) when
+  // the file could not be written.
+  static bool write_region_id(const std::string& region_id);
 
  private:
   guest();

@@ -157,6 +157,9 @@ TYPED_TEST(PortContract, FilesExistenceAndAttributes) {
   EXPECT_TRUE(f.exists(this->at("a.txt")));
   EXPECT_TRUE(f.exists(this->at("A.TXT")));  // names match without regard to case
   EXPECT_FALSE(f.exists(this->at("b.txt")));
+  EXPECT_EQ(f.last_error(), win::kFileNotFound);  // a missing path leaves its error
+  EXPECT_FALSE(f.exists(this->at("none\\b.txt")));
+  EXPECT_EQ(f.last_error(), win::kPathNotFound);
 
   uint32_t a = 0;
   ASSERT_EQ(f.get_attributes(this->at("a.txt"), a), 0u);

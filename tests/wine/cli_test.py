@@ -5,7 +5,7 @@ The agent runs from C:\\ProgramData\\kovenu\\tarvik in the build tree's Wine pre
 with faketool.exe copied beside it under the names of the tools a case needs (the
 system's search finds the program's own folder first). Environment: WINEPREFIX,
 TARVIK_WINE (the Wine loader of the build's bitness), TARVIK_EXE (the built tarvik.exe),
-FAKETOOL_EXE (the built faketool.exe).
+FAKETOOL_EXE (the built faketool.exe), PORT_TOOL_EXE (a program with file version 1.2.3.4).
 Run one case: cli_test.py CliTest.test_name
 """
 import base64
@@ -278,6 +278,30 @@ class CliTest(unittest.TestCase):
         self.addCleanup(undo)
         return target
 
+    def offline_hives(self, target, product):
+        """Hives of the offline installation in Wine's own text form, which its RegLoadKey
+        reads (changes are never written back: they show in the log only)."""
+        config = os.path.join(target, "Windows", "System32", "config")
+        with open(os.path.join(config, "SOFTWARE"), "w") as f:
+            f.write('WINE REGISTRY Version 2\n\n[Microsoft\\\\Windows NT\\\\CurrentVersion] 0\n'
+                    '"ProductName"="%s"\n"ReleaseId"="1809"\n'
+                    '"BuildLabEx"="17763.1.amd64fre.rs5_release.180914-1434"\n' % product)
+        with open(os.path.join(config, "SYSTEM"), "w") as f:
+            f.write('WINE REGISTRY Version 2\n\n[Select] 0\n"Current"=dword:00000001\n\n'
+                    '[ControlSet001\\\\Control\\\\Session Manager\\\\Memory Management] 0\n'
+                    '"PagingFiles"=hex(7):00,00\n')
+
+    def driver_tree(self, folder):
+        """kvm\\<folder>\\amd64 beside the agent: .sys files with file version 1.2.3.4
+        and an .inf file; gone when the case ends."""
+        drivers = os.path.join(AGENT_DIR, "kvm", folder, "amd64")
+        os.makedirs(drivers)
+        self.addCleanup(shutil.rmtree, os.path.join(AGENT_DIR, "kvm"), True)
+        for name in ("netkvm.sys", "viostor.sys"):
+            shutil.copy(os.environ["PORT_TOOL_EXE"], os.path.join(drivers, name))
+        with open(os.path.join(drivers, "netkvm.inf"), "wb") as f:
+            f.write(b"[Version]\r\n")
+
     @staticmethod
     def target_log(target):
         folder = os.path.join(target, "ProgramData", "kovenu", "tarvik", "log")
@@ -317,16 +341,7 @@ class CliTest(unittest.TestCase):
         self.assertEqual([(n.lower(), a) for n, a in self.records()],
                          [("bcdedit", "/delete\t{default}"), ("bcdboot", "d:\\windows")])
         self.assertIn("cmd:bcdboot d:\\windows code:1 out:", self.target_log(target))
-        # Hives in Wine's own text form, which its RegLoadKey reads (it never writes them
-        # back, so the setting shows in the log only).
-        config = os.path.join(target, "Windows", "System32", "config")
-        with open(os.path.join(config, "SOFTWARE"), "w") as f:
-            f.write('WINE REGISTRY Version 2\n\n[Microsoft\\\\Windows NT\\\\CurrentVersion] 0\n'
-                    '"ProductName"="Windows Server 2019 Datacenter"\n"ReleaseId"="1809"\n')
-        with open(os.path.join(config, "SYSTEM"), "w") as f:
-            f.write('WINE REGISTRY Version 2\n\n[Select] 0\n"Current"=dword:00000001\n\n'
-                    '[ControlSet001\\\\Control\\\\Session Manager\\\\Memory Management] 0\n'
-                    '"PagingFiles"=hex(7):00,00\n')
+        self.offline_hives(target, "Windows Server 2019 Datacenter")
         self.assertEqual(self.agent("config", "windows_xxx", "pagefile", "default", "8192"),
                          (0, "0:success code: 0"))
         self.assertEqual(self.agent("config", "windows_xxx", "pagefile", "default"),
@@ -336,6 +351,65 @@ class CliTest(unittest.TestCase):
         self.assertIn("set Page file value result: 0", log)
         self.assertIn("--> Enable Page File function finishes.", log)
 
+
+    def test_initialize_on_the_target(self):
+        target = self.make_medium()
+        self.offline_hives(target, "Windows Server 2019 Datacenter")
+        self.driver_tree("Win10")
+        os.makedirs(os.path.join(target, "Windows", "System32", "drivers"))
+        os.makedirs(os.path.join(target, "ProgramData", "kovenu", "assist"))
+        self.fake("dism")
+        ok = {"FAKETOOL_DISM_OUTPUT": "The operation completed successfully.\\r\\n"}
+        code, out = self.agent("initialize", "x", "windows", "4096", "rg-test-01", env=ok)
+        self.assertEqual((code, out), (0, "0:success"))
+        dism = ("dism", "/image:d:\\\t/add-driver\t/driver:C:\\ProgramData\\kovenu\\tarvik\\kvm"
+                "\\Win10\\amd64\t/ForceUnsigned")
+        self.assertEqual([(n.lower(), a) for n, a in self.records()], [dism])
+        with open(os.path.join(target, "ProgramData", "kovenu", "assist", "region-id"), "rb") as f:
+            self.assertEqual(f.read(), b"rg-test-01")
+        copied = os.path.join(target, "Windows", "System32", "drivers")
+        self.assertEqual(sorted(os.listdir(copied)), ["netkvm.sys", "viostor.sys"])
+        log = self.target_log(target)
+        self.assertIn("] version of virtio installed is 1.2.3.4\r\n", log)
+        for line in ("src is :C:\\ProgramData\\kovenu\\tarvik\\kvm\\Win10\\amd64 dst is "
+                     ":d:\\Windows\\System32\\drivers",
+                     "Get Memory Size: 4 GB", "set Page file value result: 0",
+                     "-->modify nvme driver io hang timeout success", "tarvik exit 0,success"):
+            self.assertIn("] %s\r\n" % line, log)
+
+        # The driver update alone: dism again, none of initialize's registry work.
+        os.remove(RECORDS)
+        code, out = self.agent("config", "x", "update_driver", env=ok)
+        self.assertEqual((code, out), (0, "0:success"))
+        self.assertEqual([(n.lower(), a) for n, a in self.records()], [dism])
+        log = self.target_log(target)
+        self.assertIn("] <--update drivers.\r\n", log)
+        self.assertEqual(log.count("set Page file value result"), 1)
+
+    def test_initialize_win7_dism_failure_keeps_dism_log(self):
+        target = self.make_medium()
+        self.offline_hives(target, "Windows 7 Enterprise")
+        # Drivers newer than the image's (which has none): not skipped as current.
+        self.driver_tree("win7")
+        os.makedirs(os.path.join(target, "ProgramData", "kovenu", "tarvik", "log"))
+        windows = os.path.join(PREFIX, "drive_c", "windows")
+        logs = [n for n in os.listdir(windows) if n.lower() == "logs"]
+        dism_log = os.path.join(windows, logs[0] if logs else "logs", "DISM")
+        os.makedirs(dism_log, exist_ok=True)
+        self.addCleanup(shutil.rmtree, dism_log, True)
+        with open(os.path.join(dism_log, "dism.log"), "wb") as f:
+            f.write(b"dism session\r\n")
+        self.fake("dism")
+        code, out = self.agent("initialize", "x", "windows", "4096", env={
+            "FAKETOOL_DISM_EXIT": "50", "FAKETOOL_DISM_OUTPUT": "Error: 50\\r\\n"})
+        self.assertEqual((code, out), (0, "50:dism intall driver fail err:50"))
+        log = self.target_log(target)
+        self.assertIn("] TARVIK_REPORT_ERROR:install_virtio_error Error: 50\r\n", log)
+        folder = os.path.join(target, "ProgramData", "kovenu", "tarvik", "log")
+        kept = [n for n in os.listdir(folder) if n.startswith("dism_")]
+        self.assertEqual(len(kept), 1)
+        with open(os.path.join(folder, kept[0]), "rb") as f:
+            self.assertEqual(f.read(), b"dism session\r\n")
 
     def test_cloudinit_against_a_loopback_service(self):
         # tarvik_loopback_metadata.exe is tarvik.exe with the service at

@@ -4,17 +4,25 @@
 // C:\ProgramData\kovenu, two virtio adapters, a system disk with free space behind its volume
 // and a raw data disk.
 // With --iso: an installation medium on X: (isoMode=1 in its SYSTEM hive, the agent in
-// X:\kovenu\tarvik) and an offline installation on D: whose disk has free space.
+// X:\kovenu\tarvik) and an offline installation on D: whose disk has free space. The
+// medium carries the driver trees, dpinst and dism's log; the offline installation older
+// virtio drivers than the medium's, an empty page-file setting and an earlier assistant.
 // The agent's folder holds the files shipped beside it (citymaptz.ini).
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "commands.h"
+#include "image/guest.h"
+#include "platform/sim/hive.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/version_stamp.h"
 
 namespace tarvik_sim {
 
@@ -130,6 +138,101 @@ void make_product_folder(const fs::path& product) {
   write_file(product / "assist" / "1.0.0.1" / "install.bat", "@echo off\r\necho installed\r\n");
 }
 
+// Versions of the driver files: the medium's and the older ones in the offline image.
+constexpr tarvik::FileVersion kVirtioOnMedium{100, 94, 104, 24200};
+constexpr tarvik::FileVersion kVirtioInImage{62, 77, 104, 11200};
+constexpr tarvik::FileVersion kXenOnMedium{9, 0, 0, 8};
+constexpr tarvik::FileVersion kZenTrixOnMedium{1, 4, 0, 12};
+
+bool stamp(const fs::path& file, tarvik::FileVersion v) {
+  std::error_code ec;
+  fs::create_directories(file.parent_path(), ec);
+  return tarvik::sim::write_version_stamp(file.string(), v);
+}
+
+// The driver directories of the agent's table, once each: Windows takes "win8" and "Win8"
+// for one folder.
+std::vector<std::string> driver_directories() {
+  std::vector<std::string> out;
+  std::set<std::string> seen;
+  for (const auto& [tag, dir] : tarvik::guest::instance().driver_dirs()) {
+    std::string upper = dir;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    if (seen.insert(upper).second) out.push_back(dir);
+  }
+  return out;
+}
+
+// The SYSTEM hive of the offline installation as a prepared image has it before the
+// agent's driver work: an empty page-file setting and the inbox NVMe driver's service
+// without its Parameters key.
+bool set_offline_driver_settings(const fs::path& hive_file) {
+  FILE* f = std::fopen(hive_file.c_str(), "rb");
+  if (!f) return false;
+  std::string text;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  std::fclose(f);
+  tarvik::sim::HiveKey root;
+  std::string error;
+  if (tarvik::sim::parse_hive_text(text, root, error) != tarvik::win::kSuccess) return false;
+  using tarvik::RegValue;
+  root.add_child("ControlSet001")
+      ->add_child("Control")
+      ->add_child("Session Manager")
+      ->add_child("Memory Management")
+      ->set_value("PagingFiles", RegValue{tarvik::reg::kMultiSz, std::string(2, '\0')});
+  tarvik::sim::HiveKey* nvme =
+      root.add_child("ControlSet001")->add_child("Services")->add_child("stornvme");
+  nvme->set_value("ErrorControl", RegValue::dword(1));
+  nvme->set_value("Group", RegValue::text("SCSI miniport"));
+  nvme->set_value("ImagePath",
+                  RegValue::text("System32\\drivers\\stornvme.sys", tarvik::reg::kExpandSz));
+  nvme->set_value("Start", RegValue::dword(3));
+  nvme->set_value("Type", RegValue::dword(1));
+  return write_file(hive_file, tarvik::sim::format_hive_text(root));
+}
+
+// What a whole preparation of the offline installation needs on a medium: the driver
+// trees kvm, xen and zeb beside the agent for every release and architecture, dpinst in
+// both builds and dism's log on the medium's system drive; and in the offline
+// installation older virtio drivers, the settings above and an earlier assistant (where
+// the region id goes).
+void make_driver_medium(const fs::path& root) {
+  fs::path agent = root / "x" / "kovenu" / "tarvik";
+  for (const std::string& dir : driver_directories()) {
+    for (const char* arch : {"x86", "amd64"}) {
+      fs::path kvm = agent / "kvm" / dir / arch;
+      for (const char* sys :
+           {"netkvm.sys", "viostor.sys", "balloon.sys", "vioser.sys", "pvpanic.sys"})
+        stamp(kvm / sys, kVirtioOnMedium);
+      write_file(kvm / "netkvm.inf", "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nClass=Net\r\n");
+      write_file(kvm / "viostor.inf",
+                 "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nClass=SCSIAdapter\r\n");
+      fs::path xen = agent / "xen" / dir / arch;
+      for (const char* sys : {"xenbus.sys", "xennet.sys", "xenvbd.sys"})
+        stamp(xen / sys, kXenOnMedium);
+      // The card's packages lie in folders of their own.
+      fs::path zeb = agent / "zeb" / dir / arch / "zxnic";
+      stamp(zeb / "zxnic.sys", kZenTrixOnMedium);
+      write_file(zeb / "zxnic.inf", "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nClass=Net\r\n");
+    }
+  }
+  write_file(agent / "dpinst_x64.exe", "driver installer, 64-bit (simulated)\n");
+  write_file(agent / "dpinst_x86.exe", "driver installer, 32-bit (simulated)\n");
+  write_file(
+      root / "x" / "Windows" / "Logs" / "DISM" / "dism.log",
+      "2025-01-06 09:49:05, Info DISM DISM.EXE: <----- Starting Dism.exe session ----->\r\n");
+
+  fs::path d = root / "d";
+  for (const char* sys : {"netkvm.sys", "viostor.sys"})
+    stamp(d / "Windows" / "System32" / "drivers" / sys, kVirtioInImage);
+  set_offline_driver_settings(d / "Windows" / "System32" / "config" / "SYSTEM");
+  write_file(d / "ProgramData" / "kovenu" / "assist" / "config.ini",
+             "[assist]\r\nversion=1.0.0.0\r\n");
+}
+
 }  // namespace
 
 int init_command(int argc, char** argv) {
@@ -188,6 +291,7 @@ int init_command(int argc, char** argv) {
     make_windows(d);
     write_file(d / "Windows/System32/config/SOFTWARE", software_hive(product, "1809", buildlab));
     write_file(d / "Windows/System32/config/SYSTEM", system_hive(false, "WIN-OFFLINE"));
+    make_driver_medium(root);
   }
   write_file(root / "machine.ini", ini);
   write_file(root / "sim" / "tools.ini", kToolsIni);

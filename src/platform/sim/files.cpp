@@ -65,10 +65,15 @@ class SimFiles final : public Files {
  public:
   explicit SimFiles(const Machine& m) : m_(m) {}
 
+  // A missing path leaves its error for GetLastError, as PathFileExistsA does.
   bool exists(std::string_view path) override {
     std::string host;
     struct stat st;
-    return resolve(path, host) == win::kSuccess && ::lstat(host.c_str(), &st) == 0;
+    Status s = resolve(path, host);
+    if (s == win::kSuccess && ::lstat(host.c_str(), &st) != 0)
+      s = win_error_from_errno(errno, host);
+    if (s != win::kSuccess) last_error_ = s;
+    return s == win::kSuccess;
   }
 
   Status get_attributes(std::string_view path, uint32_t& out) override {
