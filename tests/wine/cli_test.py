@@ -24,6 +24,10 @@ LOG_DIR = os.path.join(AGENT_DIR, "log")
 RECORDS = os.path.join(AGENT_DIR, "faketool.log")
 RECORDS_WIN = "C:\\ProgramData\\kovenu\\tarvik\\faketool.log"
 CURRENT_VERSION = r"HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion"
+# The SOFTWARE hive of a 64-bit Windows Server 2019 target, in Wine's text form.
+SERVER_2019 = ('[Microsoft\\\\Windows NT\\\\CurrentVersion] 0\n'
+               '"ProductName"="Windows Server 2019 Datacenter"\n"ReleaseId"="1809"\n'
+               '"BuildLabEx"="17763.1.amd64fre.rs5_release.180914-1434"\n')
 LINE = re.compile(r"^\[pid=(\d+),iso=0\]\[(\d{4})/(\d\d)/(\d\d)/\d\d:\d\d:\d\d\] (.*)$", re.S)
 
 
@@ -283,6 +287,13 @@ class CliTest(unittest.TestCase):
         self.addCleanup(undo)
         return target
 
+    @staticmethod
+    def target_hive(target, name, body):
+        """A hive of the target in Wine's own text form, which its RegLoadKey reads."""
+        path = os.path.join(target, "Windows", "System32", "config", name)
+        with open(path, "w") as f:
+            f.write("WINE REGISTRY Version 2\n\n" + body)
+
     def log_folder_aside(self):
         """The staging copies the medium's product folder, here the one C:\\ProgramData\\kovenu
         of this prefix: its log folder goes aside while a case runs, as a real medium has
@@ -359,17 +370,11 @@ class CliTest(unittest.TestCase):
         # target's SYSTEM file (the tarvik-sim suites cover them).
         target = self.make_medium(installed=False)
         self.fake("diskpart")
-        config = os.path.join(target, "Windows", "System32", "config")
-        with open(os.path.join(config, "SOFTWARE"), "w") as f:
-            f.write('WINE REGISTRY Version 2\n\n[Microsoft\\\\Windows NT\\\\CurrentVersion] 0\n'
-                    '"ProductName"="Windows Server 2019 Datacenter"\n"ReleaseId"="1809"\n'
-                    '"BuildLabEx"="17763.1.amd64fre.rs5_release.180914-1434"\n')
+        self.target_hive(target, "SOFTWARE", SERVER_2019)
         services = "".join(
             '[ControlSet001\\\\Services\\\\%s] 0\n"Start"=dword:00000002\n\n' % name
             for name in ("KovenuService", "KovenuServiceGuard", "RidivudeRorAgent", "Tcpip"))
-        with open(os.path.join(config, "SYSTEM"), "w") as f:
-            f.write('WINE REGISTRY Version 2\n\n[Select] 0\n"Current"=dword:00000001\n\n'
-                    + services)
+        self.target_hive(target, "SYSTEM", '[Select] 0\n"Current"=dword:00000001\n\n' + services)
         drivers = os.path.join(target, "Windows", "System32", "drivers")
         os.makedirs(drivers)
         viostor = os.path.join(drivers, "viostor.sys")
@@ -432,21 +437,16 @@ class CliTest(unittest.TestCase):
     def test_a_mount_left_by_a_failed_run_is_unloaded_by_the_next(self):
         target = self.make_medium(installed=False)
         self.fake("diskpart")
-        config = os.path.join(target, "Windows", "System32", "config")
-        with open(os.path.join(config, "SOFTWARE"), "w") as f:
-            f.write('WINE REGISTRY Version 2\n\n[Microsoft\\\\Windows NT\\\\CurrentVersion] 0\n'
-                    '"ProductName"="Windows Server 2019 Datacenter"\n"ReleaseId"="1809"\n')
-        with open(os.path.join(config, "SYSTEM"), "w") as f:
-            f.write('WINE REGISTRY Version 2\n\n[Other] 0\n"x"=dword:00000001\n')
+        self.target_hive(target, "SOFTWARE", SERVER_2019)
+        self.target_hive(target, "SYSTEM", '[Other] 0\n"x"=dword:00000001\n')
         self.addCleanup(subprocess.run, [WINE, "reg", "delete", r"HKLM\_SYSTEM", "/f"],
                         env=wine_env(), capture_output=True, timeout=60)
         self.log_folder_aside()
         # No control set: the report ends the process with the hive still loaded.
         self.assertEqual(self.agent("config", "windows_xxx", "ntp", "a"),
                          (0, "-1:create tarvik open ctl fail"))
-        with open(os.path.join(config, "SYSTEM"), "w") as f:
-            f.write('WINE REGISTRY Version 2\n\n[Select] 0\n"Current"=dword:00000001\n\n'
-                    '[ControlSet001\\\\Services] 0\n')
+        self.target_hive(target, "SYSTEM",
+                         '[Select] 0\n"Current"=dword:00000001\n\n[ControlSet001\\\\Services] 0\n')
         self.assertEqual(self.agent("config", "windows_xxx", "ntp", "a"), (0, "0:success"))
         log = self.target_log(target)
         self.assertEqual(log.count("] unloaded the leftover mount _SYSTEM\r\n"), 1, log)
