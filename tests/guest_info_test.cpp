@@ -127,5 +127,36 @@ TEST_F(GuestInfoTest, AControlSetThatIsMissingIsReported) {
               HasSubstr("TARVIK_REPORT_ERROR:registry_access_error RegUnLoadKey err:"));
 }
 
+TEST_F(GuestInfoTest, AMountAnEarlierProcessLeftIsUnloadedBeforeTheLoad) {
+  installation('d');
+  write_hive("D:\\Windows\\System32\\config\\SYSTEM", "[Select]\r\n\"Current\"=dword:1\r\n");
+  software('d', "\"ProductName\"=\"Windows Server 2016 Datacenter\"\r\n");
+  Registry& registry = platform().registry();
+  ASSERT_EQ(registry.load_hive("_SYSTEM", "D:\\Windows\\System32\\config\\SYSTEM"), 0u);
+  ASSERT_EQ(registry.load_hive("_SOFTWARE", "D:\\Windows\\System32\\config\\SOFTWARE"), 0u);
+  EXPECT_EQ(g().load_system_hive(true), 0);
+  std::string version;
+  g().get_version(version);
+  EXPECT_EQ(version, "2016");
+  EXPECT_THAT(log_messages(), Contains("unloaded the leftover mount _SYSTEM"));
+  EXPECT_THAT(log_messages(), Contains("unloaded the leftover mount _SOFTWARE"));
+  EXPECT_EQ(g().load_system_hive(false), 0);
+  // Nothing left over: no line.
+  size_t lines = log_messages().size();
+  EXPECT_EQ(g().load_system_hive(true), 0);
+  EXPECT_EQ(log_messages().size(), lines);
+
+  // A mount that cannot be unloaded (a key below it is open): its error is logged and the
+  // load that follows fails as before.
+  RegKey held;
+  ASSERT_EQ(registry.open("_SYSTEM\\Select", reg::kKeyRead, held), 0u);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(g().load_system_hive(true), -1);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "5:RegLoadKey err:5");
+  EXPECT_THAT(log_messages(), Contains("unloading the leftover mount _SYSTEM failed, err:5"));
+  held.close();
+  EXPECT_EQ(g().load_system_hive(false), 0);
+}
+
 }  // namespace
 }  // namespace tarvik::test

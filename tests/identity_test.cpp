@@ -175,7 +175,10 @@ TEST_F(RunningGuestTest, TheUpdateServerGoesIntoBothViews) {
 // ISO mode: the offline installation on D:.
 class OfflineTest : public GuestCliTest {
  protected:
-  void SetUp() override { make_guest(true); }
+  void SetUp() override {
+    make_guest(true);
+    mark_installed();
+  }
   fs::path d(const std::string& rel) { return fs::path(root_) / "d" / rel; }
   std::string offline(const std::string& key) {
     return reg(

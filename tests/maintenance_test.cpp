@@ -226,6 +226,11 @@ class OfflineMaintenanceTest : public ::testing::Test {
     dir_ = tmpl;
     root_ = dir_ + "/guest";
     ASSERT_EQ(tarvik_sim("", {"init", root_, "--iso"}).code, 0);
+    // The agent was installed into the image earlier in this boot of the medium.
+    ASSERT_EQ(tarvik_sim(root_, {"reg", "add", "HKLM\\SYSTEM", "/v", "tarvik.inst", "/t",
+                                 "REG_DWORD", "/d", "1", "/f"})
+                  .code,
+              0);
   }
   void TearDown() override {
     std::error_code ec;

@@ -18,6 +18,20 @@ constexpr char kSoftwareMount[] = "_SOFTWARE";
 constexpr char kSystemMount[] = "_SYSTEM";
 constexpr char kSelectKey[] = "_system\\select";
 
+// An earlier process that ended inside its mounted window (an exit report in ISO mode)
+// leaves its mount behind, and loading the same name again would fail: such a mount is
+// unloaded first. When that fails, the load that follows fails and is reported.
+void unload_leftover(Registry& registry, const char* name) {
+  RegKey leftover;
+  if (registry.open(name, reg::kKeyRead, leftover) != win::kSuccess) return;
+  leftover.close();
+  Status s = registry.unload_hive(name);
+  if (s == win::kSuccess)
+    utils::log("unloaded the leftover mount %s", name);
+  else
+    utils::log("unloading the leftover mount %s failed, err:%d", name, static_cast<int>(s));
+}
+
 }  // namespace
 
 GuestInfo& GuestInfo::instance() {
@@ -58,6 +72,7 @@ void GuestInfo::init_info() {
   utils::log("-->GuestInfo::init_info");
   Registry& registry = platform().registry();
   std::string path = strformat("%c:\\Windows\\System32\\config\\SOFTWARE", system_disk());
+  unload_leftover(registry, kSoftwareMount);
   Status loaded = registry.load_hive(kSoftwareMount, path);
   if (loaded != win::kSuccess) {
     utils::log("TARVIK_REPORT_ERROR:registry_access_error RegLoadKey err:%d",
@@ -121,6 +136,7 @@ int GuestInfo::load_system_hive(bool load) {
   Registry& registry = platform().registry();
   if (load) {
     std::string path = strformat("%c:\\Windows\\System32\\config\\SYSTEM", system_disk());
+    unload_leftover(registry, kSystemMount);
     Status s = registry.load_hive(kSystemMount, path);
     if (s == win::kSuccess) return 0;
     utils::log("TARVIK_REPORT_ERROR:registry_access_error RegLoadKey err:%d", static_cast<int>(s));
@@ -138,6 +154,7 @@ RegKey GuestInfo::open_control_set() {
   RegKey select;
   Status s = registry.open(kSelectKey, reg::kMaximumAllowed, select);
   if (s != win::kSuccess) {
+    last_error_ = s;
     utils::log("TARVIK_REPORT_ERROR:registry_access_error RegOpenKey<%s> err:%d", kSelectKey,
                static_cast<int>(s));
     return RegKey();
@@ -146,6 +163,7 @@ RegKey GuestInfo::open_control_set() {
   s = select.query_dword("Current", current);
   select.close();
   if (s != win::kSuccess) {
+    last_error_ = s;
     utils::log("TARVIK_REPORT_ERROR:registry_access_error RegQueryValueEx<%s> err:%d", kSelectKey,
                static_cast<int>(s));
     return RegKey();
@@ -154,6 +172,7 @@ RegKey GuestInfo::open_control_set() {
   RegKey control_set;
   s = registry.open(path, reg::kMaximumAllowed, control_set);
   if (s != win::kSuccess) {
+    last_error_ = s;
     utils::log("TARVIK_REPORT_ERROR:registry_access_error RegOpenKey<%s> err:%d", path.c_str(),
                static_cast<int>(s));
     return RegKey();

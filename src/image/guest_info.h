@@ -29,6 +29,8 @@ class GuestInfo {
   int load_system_hive(bool load);
   // HKLM\_system\ControlSetNNN of the mounted SYSTEM hive, or an invalid key (logged).
   RegKey open_control_set();
+  // The registry's error of the last open_control_set that failed (0 before any).
+  Status last_error() const { return last_error_; }
 
   char drive_letter() const { return drive_letter_; }
 
@@ -36,6 +38,7 @@ class GuestInfo {
   char drive_letter_ = 0;
   std::string os_version_;
   std::string os_arch_;
+  Status last_error_ = win::kSuccess;
 };
 
 }  // namespace tarvik

@@ -31,6 +31,12 @@ void TempGuestTest::init_guest(bool iso) {
   ASSERT_EQ(r.code, 0) << r.err;
 }
 
+void TempGuestTest::mark_installed() {
+  CliResult r = tarvik_sim(root_, {"reg", "add", "HKLM\\SYSTEM", "/v", "tarvik.inst", "/t",
+                                   "REG_DWORD", "/d", "1", "/f"});
+  ASSERT_EQ(r.code, 0) << r.err;
+}
+
 std::string TempGuestTest::log(char drive) const {
   std::string all;
   std::string folder = root_ + "/" + drive + "/ProgramData/kovenu/tarvik/log";

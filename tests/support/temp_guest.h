@@ -17,6 +17,9 @@ class TempGuestTest : public ::testing::Test {
   // Makes root_ a ready guest with tarvik-sim init: a running guest, or with iso a medium
   // and its offline installation.
   void init_guest(bool iso = false);
+  // Marks the medium as having installed the agent into the offline image in this boot,
+  // so that the commands that follow do only their own work.
+  void mark_installed();
   // Today's log files of the agent on drive, one after another.
   std::string log(char drive = 'c') const;
 

@@ -24,6 +24,10 @@ LOG_DIR = os.path.join(AGENT_DIR, "log")
 RECORDS = os.path.join(AGENT_DIR, "faketool.log")
 RECORDS_WIN = "C:\\ProgramData\\kovenu\\tarvik\\faketool.log"
 CURRENT_VERSION = r"HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion"
+# The SOFTWARE hive of a 64-bit Windows Server 2019 target, in Wine's text form.
+SERVER_2019 = ('[Microsoft\\\\Windows NT\\\\CurrentVersion] 0\n'
+               '"ProductName"="Windows Server 2019 Datacenter"\n"ReleaseId"="1809"\n'
+               '"BuildLabEx"="17763.1.amd64fre.rs5_release.180914-1434"\n')
 LINE = re.compile(r"^\[pid=(\d+),iso=0\]\[(\d{4})/(\d\d)/(\d\d)/\d\d:\d\d:\d\d\] (.*)$", re.S)
 
 
@@ -257,9 +261,11 @@ class CliTest(unittest.TestCase):
         finally:
             shutil.rmtree(assist, ignore_errors=True)
 
-    def make_medium(self):
+    def make_medium(self, installed=True):
         """The prefix becomes a medium: isoMode in its SYSTEM hive and an offline
-        installation on D:, all gone again when the case ends."""
+        installation on D:, all gone again when the case ends. installed: the medium says
+        the agent was installed into the image in this boot already, so that a command does
+        only its own work."""
         target = os.path.join(PREFIX, "offline-d")
         link = os.path.join(PREFIX, "dosdevices", "d:")
         shutil.rmtree(target, ignore_errors=True)
@@ -269,10 +275,13 @@ class CliTest(unittest.TestCase):
             os.remove(link)
         os.symlink(target, link)
         reg("add", r"HKLM\SYSTEM", "/v", "isoMode", "/t", "REG_DWORD", "/d", "1")
+        if installed:
+            reg("add", r"HKLM\SYSTEM", "/v", "tarvik.inst", "/t", "REG_DWORD", "/d", "1")
 
         def undo():
-            subprocess.run([WINE, "reg", "delete", r"HKLM\SYSTEM", "/v", "isoMode", "/f"],
-                           env=wine_env(), capture_output=True, timeout=60)
+            for value in ("isoMode", "tarvik.inst"):
+                subprocess.run([WINE, "reg", "delete", r"HKLM\SYSTEM", "/v", value, "/f"],
+                               env=wine_env(), capture_output=True, timeout=60)
             os.remove(link)
             shutil.rmtree(target, ignore_errors=True)
         self.addCleanup(undo)
@@ -301,6 +310,23 @@ class CliTest(unittest.TestCase):
             shutil.copy(os.environ["PORT_TOOL_EXE"], os.path.join(drivers, name))
         with open(os.path.join(drivers, "netkvm.inf"), "wb") as f:
             f.write(b"[Version]\r\n")
+
+    @staticmethod
+    def target_hive(target, name, body):
+        """A hive of the target in Wine's own text form, which its RegLoadKey reads."""
+        path = os.path.join(target, "Windows", "System32", "config", name)
+        with open(path, "w") as f:
+            f.write("WINE REGISTRY Version 2\n\n" + body)
+
+    def log_folder_aside(self):
+        """The staging copies the medium's product folder, here the one C:\\ProgramData\\kovenu
+        of this prefix: its log folder goes aside while a case runs, as a real medium has
+        none (ISO mode logs on the target, whose open log file it would meet)."""
+        aside = os.path.join(PREFIX, "log-aside")
+        shutil.rmtree(aside, ignore_errors=True)
+        if os.path.isdir(LOG_DIR):
+            shutil.move(LOG_DIR, aside)
+            self.addCleanup(shutil.move, aside, LOG_DIR)
 
     @staticmethod
     def target_log(target):
@@ -410,6 +436,95 @@ class CliTest(unittest.TestCase):
         self.assertEqual(len(kept), 1)
         with open(os.path.join(folder, kept[0]), "rb") as f:
             self.assertEqual(f.read(), b"dism session\r\n")
+
+    def test_iso_mode_installs_the_agent_into_the_image_once(self):
+        # What Wine shows: the steps in order, the marker in the medium's own registry, the
+        # staging and the Pavox files. What it cannot: Wine's RegUnLoadKey does not write a
+        # loaded hive back, so the service key and the removed services never reach the
+        # target's SYSTEM file (the tarvik-sim suites cover them).
+        target = self.make_medium(installed=False)
+        self.fake("diskpart")
+        self.target_hive(target, "SOFTWARE", SERVER_2019)
+        services = "".join(
+            '[ControlSet001\\\\Services\\\\%s] 0\n"Start"=dword:00000002\n\n' % name
+            for name in ("KovenuService", "KovenuServiceGuard", "RidivudeRorAgent", "Tcpip"))
+        self.target_hive(target, "SYSTEM", '[Select] 0\n"Current"=dword:00000001\n\n' + services)
+        drivers = os.path.join(target, "Windows", "System32", "drivers")
+        os.makedirs(drivers)
+        viostor = os.path.join(drivers, "viostor.sys")
+        with open(viostor, "wb") as f:
+            f.write(b"driver")
+        os.chmod(viostor, 0o444)  # Wine's read-only attribute
+        pavox = os.path.join(target, "Program Files (x86)", "Dorvask", "Pavox", "pavox_update")
+        os.makedirs(pavox)
+        with open(os.path.join(pavox, "up_cmd.txt"), "w") as f:
+            f.write("old")
+        # The medium's product folder is the agent's parent, C:\\ProgramData\\kovenu.
+        product = os.path.dirname(AGENT_DIR)
+        fix = os.path.join(AGENT_DIR, "pavoxfix")
+        assist = os.path.join(product, "assist")
+        os.makedirs(fix)
+        os.makedirs(os.path.join(assist, "2.0"))
+        self.addCleanup(shutil.rmtree, fix, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, assist, ignore_errors=True)
+        for name in ("up_cmd.txt", "SentirvaxUpdate.exe"):
+            with open(os.path.join(fix, name), "w") as f:
+                f.write("new " + name)
+        with open(os.path.join(assist, "config.ini"), "w") as f:
+            f.write("[assist]\r\nversion=2.0\r\n")
+        with open(os.path.join(assist, "2.0", "install.bat"), "w") as f:
+            f.write("@echo off\r\n")
+        # The image's assistant is newer (10 > 2 as numbers): it is left alone.
+        image = os.path.join(target, "ProgramData", "kovenu")
+        os.makedirs(os.path.join(image, "assist"))
+        with open(os.path.join(image, "assist", "config.ini"), "w") as f:
+            f.write("[assist]\r\nversion=10.0\r\n")
+        self.log_folder_aside()
+
+        code, out = self.agent("config", "windows_xxx", "ntp", "a", env={
+            "FAKETOOL_DISKPART_OUTPUT": "DiskPart successfully extended the volume."})
+        self.assertEqual((code, out), (0, "0:success"))
+        self.assertIn("0x1", query(r"HKLM\SYSTEM", "tarvik.inst"))
+        log = self.target_log(target)
+        order = ["-->guest::remove_readonly_attrib", "run_diskpart,input: select volume d",
+                 "-->create tarvik \r\n", "-->delete agent\r\n", "-->guest::copy_files",
+                 "-->guest::need_update_assist", "-->guest::fix_pavox",
+                 "CopyFile up_cmd success", "CopyFile SentirvaxUpdate success",
+                 "version of virtio is 0.0.0.0", "Save Config."]
+        at = [log.find(text) for text in order]
+        self.assertNotIn(-1, at, log)
+        self.assertEqual(at, sorted(at))
+        self.assertNotIn("TARVIK_REPORT_ERROR", log)
+        self.assertNotIn("delete_agent delete key", log)
+        self.assertTrue(os.stat(viostor).st_mode & 0o200, "viostor.sys is writable again")
+        with open(os.path.join(pavox, "up_cmd.txt")) as f:
+            self.assertEqual(f.read(), "new up_cmd.txt")
+        self.assertTrue(os.path.exists(os.path.join(image, "tarvik", "tarvik.exe")))
+        self.assertTrue(os.path.exists(os.path.join(image, "tarvik", "pavoxfix", "up_cmd.txt")))
+        self.assertFalse(os.path.exists(os.path.join(image, "assist", "2.0")))
+
+        # The next command of this boot of the medium does none of it.
+        self.assertEqual(self.agent("config", "windows_xxx", "ntp", "b"), (0, "0:success"))
+        self.assertEqual([n.lower() for n, _ in self.records()], ["diskpart"])
+        self.assertEqual(self.target_log(target).count("-->create tarvik"), 1)
+
+    def test_a_mount_left_by_a_failed_run_is_unloaded_by_the_next(self):
+        target = self.make_medium(installed=False)
+        self.fake("diskpart")
+        self.target_hive(target, "SOFTWARE", SERVER_2019)
+        self.target_hive(target, "SYSTEM", '[Other] 0\n"x"=dword:00000001\n')
+        self.addCleanup(subprocess.run, [WINE, "reg", "delete", r"HKLM\_SYSTEM", "/f"],
+                        env=wine_env(), capture_output=True, timeout=60)
+        self.log_folder_aside()
+        # No control set: the report ends the process with the hive still loaded.
+        self.assertEqual(self.agent("config", "windows_xxx", "ntp", "a"),
+                         (0, "-1:create tarvik open ctl fail"))
+        self.target_hive(target, "SYSTEM",
+                         '[Select] 0\n"Current"=dword:00000001\n\n[ControlSet001\\\\Services] 0\n')
+        self.assertEqual(self.agent("config", "windows_xxx", "ntp", "a"), (0, "0:success"))
+        log = self.target_log(target)
+        self.assertEqual(log.count("] unloaded the leftover mount _SYSTEM\r\n"), 1, log)
+        self.assertIn("0x1", query(r"HKLM\SYSTEM", "tarvik.inst"))
 
     def test_cloudinit_against_a_loopback_service(self):
         # tarvik_loopback_metadata.exe is tarvik.exe with the service at

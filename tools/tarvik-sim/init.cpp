@@ -197,8 +197,7 @@ bool set_offline_driver_settings(const fs::path& hive_file) {
 // What a whole preparation of the offline installation needs on a medium: the driver
 // trees kvm, xen and zeb beside the agent for every release and architecture, dpinst in
 // both builds and dism's log on the medium's system drive; and in the offline
-// installation older virtio drivers, the settings above and an earlier assistant (where
-// the region id goes).
+// installation the settings above.
 void make_driver_medium(const fs::path& root) {
   fs::path agent = root / "x" / "kovenu" / "tarvik";
   for (const std::string& dir : driver_directories()) {
@@ -225,12 +224,47 @@ void make_driver_medium(const fs::path& root) {
       root / "x" / "Windows" / "Logs" / "DISM" / "dism.log",
       "2025-01-06 09:49:05, Info DISM DISM.EXE: <----- Starting Dism.exe session ----->\r\n");
 
-  fs::path d = root / "d";
-  for (const char* sys : {"netkvm.sys", "viostor.sys"})
-    stamp(d / "Windows" / "System32" / "drivers" / sys, kVirtioInImage);
-  set_offline_driver_settings(d / "Windows" / "System32" / "config" / "SYSTEM");
-  write_file(d / "ProgramData" / "kovenu" / "assist" / "config.ini",
-             "[assist]\r\nversion=1.0.0.0\r\n");
+  set_offline_driver_settings(root / "d" / "Windows" / "System32" / "config" / "SYSTEM");
+}
+
+// What the medium carries beside the agent for the staging into the image (the security
+// agent's update files, the certificates), and what an image prepared before holds: an
+// older assistant, a Pavox installation of a 64-bit system, read-only virtio driver files
+// and the services of older agents. A rehearsal on it shows real decisions.
+void add_staging_files(const fs::path& medium_agent, const fs::path& target) {
+  write_file(medium_agent / "pavoxfix" / "up_cmd.txt", "update --from pavoxfix\r\n");
+  write_file(medium_agent / "pavoxfix" / "SentirvaxUpdate.exe", "pavox update (new)\n");
+  for (const char* cer : {"kovenu.cer", "globalsign.cer", "verisign.cer"})
+    write_file(medium_agent / cer, std::string("certificate ") + cer + "\n");
+
+  write_file(target / "ProgramData/kovenu/assist/config.ini", "[assist]\r\nversion=1.0.0.0\r\n");
+  write_file(target / "ProgramData/kovenu/assist/1.0.0.0/install.bat", "@echo off\r\n");
+  fs::path pavox = target / "Program Files (x86)/Dorvask/Pavox/pavox_update";
+  write_file(pavox / "up_cmd.txt", "update --from installed\r\n");
+  write_file(pavox / "SentirvaxUpdate.exe", "pavox update (old)\n");
+
+  fs::path drivers = target / "Windows/System32/drivers";
+  fs::create_directories(drivers);
+  for (const char* name :
+       {"balloon.sys", "netkvm.sys", "pvpanic.sys", "vioser.sys", "viostor.sys"}) {
+    tarvik::sim::write_version_stamp((drivers / name).string(), kVirtioInImage);
+    std::error_code ec;
+    fs::permissions(drivers / name,
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove, ec);
+  }
+
+  std::string services;
+  for (const char* name : {"KovenuService", "KovenuServiceGuard", "RidivudeRorAgent"})
+    services += std::string("[ControlSet001\\Services\\") + name +
+                "]\r\n\"Start\"=dword:00000002\r\n\"Type\"=dword:00000010\r\n\r\n";
+  services +=
+      "[ControlSet001\\Services\\RidivudeRorAgent\\Parameters]\r\n\"Interval\"=dword:"
+      "0000003c\r\n\r\n";
+  fs::path system = target / "Windows/System32/config/SYSTEM";
+  std::string hive;
+  tarvik::sim::read_host_file(system.string(), hive);
+  write_file(system, hive + services);
 }
 
 }  // namespace
@@ -292,6 +326,7 @@ int init_command(int argc, char** argv) {
     write_file(d / "Windows/System32/config/SOFTWARE", software_hive(product, "1809", buildlab));
     write_file(d / "Windows/System32/config/SYSTEM", system_hive(false, "WIN-OFFLINE"));
     make_driver_medium(root);
+    add_staging_files(x / "kovenu" / "tarvik", d);
   }
   write_file(root / "machine.ini", ini);
   write_file(root / "sim" / "tools.ini", kToolsIni);
