@@ -60,7 +60,9 @@ TEST_F(IsoInitializeTest, AFresh2016MediumIsPreparedWhole) {
     EXPECT_EQ(slurp(root_ + "/d/Windows/System32/drivers/" + sys),
               slurp(root_ + "/x/kovenu/tarvik/kvm/Win10/amd64/" + sys))
         << sys;
-  EXPECT_THAT(cmdlines(), ElementsAre("dism /image:d:\\ /add-driver "
+  // The installation into the image comes first: its volume extension and rd.
+  EXPECT_THAT(cmdlines(), ElementsAre("diskpart", "rd /q /s d:\\ProgramData\\kovenu\\",
+                                      "dism /image:d:\\ /add-driver "
                                       "/driver:X:\\kovenu\\tarvik\\kvm\\Win10\\amd64 "
                                       "/ForceUnsigned"));
   EXPECT_THAT(query("Control\\Session Manager\\Memory Management"),
@@ -79,7 +81,8 @@ TEST_F(IsoInitializeTest, A2008TargetWhoseDismAnswers50GetsTheBootDriverInTheReg
   CliResult r = tarvik(root_, {"initialize", "x", "windows", "4096", "rg-test-01"});
   EXPECT_EQ(r.out, "0:success");
   EXPECT_THAT(cmdlines(),
-              ElementsAre("dism /image:d:\\ /add-driver "
+              ElementsAre("diskpart", "rd /q /s d:\\ProgramData\\kovenu\\",
+                          "dism /image:d:\\ /add-driver "
                           "/driver:X:\\kovenu\\tarvik\\kvm\\Wlh\\amd64 /ForceUnsigned"));
   std::string service = query("services\\viostor");
   EXPECT_THAT(service, HasSubstr("ImagePath    REG_SZ    system32\\drivers\\viostor.sys\n"));
@@ -114,6 +117,7 @@ TEST_F(IsoInitializeTest, AWin7DismFailureEndsTheProcessWithItsReportAndDismsLog
 TEST_F(IsoInitializeTest, TheDriverUpdateRunsAloneWithoutInstallingTheAgent) {
   CliResult r = tarvik(root_, {"config", "x", "UPDATE_DRIVER"});
   EXPECT_EQ(r.out, "0:success");
+  // No installation into the image: no volume extension, no rd.
   EXPECT_THAT(cmdlines(), ElementsAre("dism /image:d:\\ /add-driver "
                                       "/driver:X:\\kovenu\\tarvik\\kvm\\Win10\\amd64 "
                                       "/ForceUnsigned"));

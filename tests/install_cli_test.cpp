@@ -79,7 +79,7 @@ TEST_F(InstallCliTest, TheFirstCommandRegistersTheServiceAndStagesTheImage) {
   EXPECT_NE(fs::status(root_ + "/d/Windows/System32/drivers/viostor.sys").permissions() &
                 fs::perms::owner_write,
             fs::perms::none);
-  EXPECT_THAT(log('d'), HasSubstr("] version of virtio is 100.85.104.20800\r\n"));
+  EXPECT_THAT(log('d'), HasSubstr("] version of virtio is 62.77.104.11200\r\n"));
   EXPECT_THAT(ini(), HasSubstr("config x host a b \r\n"));
   EXPECT_THAT(cmdlines(), ElementsAre("diskpart", "rd /q /s d:\\ProgramData\\kovenu\\"));
 }
