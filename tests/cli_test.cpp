@@ -74,8 +74,9 @@ TEST_F(CliTest, TheServiceStartsTheAgentAgainOnTheDesktop) {
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].cmdline, "C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe tarvik");
   EXPECT_EQ(calls[0].how, "relaunch");
-  // The new process does the first-boot work on the same guest.
-  for (int i = 0; i < 100 && log().find("-->tarvik2::dowork()") == std::string::npos; ++i)
+  // The new process does the first-boot work on the same guest; its last step logs the
+  // driver versions.
+  for (int i = 0; i < 200 && log().find("version of vioser.sys") == std::string::npos; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_THAT(log(), HasSubstr("] tarvik.exe start cmd: tarvik \r\n"));
   EXPECT_THAT(log(), HasSubstr("-->tarvik2::dowork()"));
