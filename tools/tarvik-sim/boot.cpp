@@ -7,8 +7,8 @@
 // path, disk letters and sim/attributes.ini follow. Then every automatic service of the
 // running system's SYSTEM hive (CurrentControlSet\services\*, Start 2) whose ImagePath
 // starts the agent is started as the service manager starts it, one calls.jsonl line
-// each (how "service"); boot waits for it and for every process it left running (the
-// first-boot work it relaunched).
+// each (how "service"); boot then waits until every process they left running has ended
+// (the first-boot work the service relaunched).
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
@@ -204,12 +204,11 @@ int boot_command(int argc, char** argv, const std::string& root) {
   set_agent_binary(agent_binary());
   RegistryStore store(m);
   for (const std::string& cmdline : agent_services(store)) {
-    uint32_t code = 0;
-    Status s = start_service_program(m, cmdline, code);
+    Status s = start_service_program(m, cmdline);
     if (s != win::kSuccess)
       std::printf("service %s: start failed, error %u\n", cmdline.c_str(), s);
     else
-      std::printf("service %s: exit %u\n", cmdline.c_str(), code);
+      std::printf("service %s: started\n", cmdline.c_str());
     std::fflush(stdout);
   }
   while (::waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {

@@ -434,19 +434,16 @@ class SimProcesses final : public Processes {
   void enable_wow64_fs_redirection(bool) override {}
 
   // The service manager starting a service's program: no standard handles, the system
-  // folder, a session of its own; waited for until it ends.
-  Status start_service(std::string_view cmdline, uint32_t& exit_code) {
+  // folder, a session of its own. It is recorded once started and left running, as the
+  // service manager does not wait for a service's program to end.
+  Status start_service(std::string_view cmdline) {
     Call call(m_, cmdline, "service");
     ToolAnswer a;
     if (Status s = call.answer("", a, [&](const Target& t, ToolAnswer& out) {
-          Child c;
-          Status s = start_child(m_, t.argv,
-                                 {Spawn::kNullInput, Spawn::kNullOutput, -1, system32(), true}, c);
-          if (s == win::kSuccess) out.exit_code = pump(c, "", 0, std::nullopt).exit_code;
-          return s;
+          Spawn how{Spawn::kNullInput, Spawn::kNullOutput, -1, system32(), true};
+          return start_and_wait(t, how, 0, out);
         }))
       return s;
-    exit_code = a.exit_code;
     call.finish(a.exit_code, a.output);
     return win::kSuccess;
   }
@@ -536,8 +533,8 @@ void set_agent_binary(const std::string& host_path) {
   agent_binary_path() = host_path;
 }
 
-Status start_service_program(const Machine& m, std::string_view cmdline, uint32_t& exit_code) {
-  return SimProcesses(m).start_service(cmdline, exit_code);
+Status start_service_program(const Machine& m, std::string_view cmdline) {
+  return SimProcesses(m).start_service(cmdline);
 }
 
 std::unique_ptr<Processes> make_processes(const Machine& m) {
