@@ -9,6 +9,7 @@
 #include "cloudinit/cloud_init.h"
 #include "platform/sim/services.h"
 #include "support/agent_test.h"
+#include "support/delegating_platform.h"
 #include "support/http_server.h"
 
 namespace tarvik::test {
@@ -52,23 +53,15 @@ class RecordingNetwork final : public Network {
   Network& inner_;
 };
 
-class WithNetwork final : public Platform {
+class WithNetwork final : public DelegatingPlatform {
  public:
   explicit WithNetwork(std::unique_ptr<Platform> inner)
-      : inner_(std::move(inner)), network_(inner_->network()) {}
-  Registry& registry() override { return inner_->registry(); }
-  Files& files() override { return inner_->files(); }
-  Processes& processes() override { return inner_->processes(); }
+      : DelegatingPlatform(std::move(inner)), network_(inner_network()) {}
   Network& network() override { return network_; }
-  Clock& clock() override { return inner_->clock(); }
-  System& system() override { return inner_->system(); }
-  Console& console() override { return inner_->console(); }
-  Devices& devices() override { return inner_->devices(); }
-  Services& services() override { return inner_->services(); }
   RecordingNetwork& recording() { return network_; }
 
  private:
-  std::unique_ptr<Platform> inner_;
+  Network& inner_network() { return inner().network(); }
   RecordingNetwork network_;
 };
 

@@ -14,6 +14,7 @@
 #include "platform/sim/version_stamp.h"
 #include "support/agent_test.h"
 #include "support/cli.h"
+#include "support/delegating_platform.h"
 
 namespace tarvik::test {
 namespace {
@@ -73,23 +74,14 @@ class SetupClock : public Clock {
 };
 
 // The guest's platform with that clock.
-class SetupPlatform : public Platform {
+class SetupPlatform : public DelegatingPlatform {
  public:
   SetupPlatform(std::unique_ptr<Platform> inner, std::map<uint32_t, std::string> states)
-      : inner_(std::move(inner)), clock_(*inner_, std::move(states)) {}
-  Registry& registry() override { return inner_->registry(); }
-  Files& files() override { return inner_->files(); }
-  Processes& processes() override { return inner_->processes(); }
-  Network& network() override { return inner_->network(); }
+      : DelegatingPlatform(std::move(inner)), clock_(this->inner(), std::move(states)) {}
   Clock& clock() override { return clock_; }
-  System& system() override { return inner_->system(); }
-  Console& console() override { return inner_->console(); }
-  Devices& devices() override { return inner_->devices(); }
-  Services& services() override { return inner_->services(); }
   SetupClock& setup_clock() { return clock_; }
 
  private:
-  std::unique_ptr<Platform> inner_;
   SetupClock clock_;
 };
 
