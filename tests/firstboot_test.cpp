@@ -357,6 +357,19 @@ TEST_F(FirstBootTest, WithoutSavedConfigurationOrAssistantVersionTheWorkStillEnd
   EXPECT_THAT(archives(), IsEmpty());
 }
 
+TEST_F(FirstBootTest, ASavedConfigurationThatCannotBeArchivedIsDeleted) {
+  // A read-only file already holds the archive's name: the move cannot replace it.
+  std::string taken = host("C:\\ProgramData\\kovenu\\tarvik\\2025.01.06.09.49.05.tarvik.ini");
+  write(taken, "older");
+  fs::permissions(taken, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  saved_config(std::string("[config]\r\nK1=") + kAgent +
+               " config windows passwd admin !!Secret \r\n");
+  first_boot();
+  EXPECT_THAT(log_messages(), Contains("delete_tarvik2 movefile fail 5, del it"));
+  EXPECT_FALSE(fs::exists(host(kIni)));
+  EXPECT_EQ(read(taken), "older");
+}
+
 TEST_F(FirstBootTest, DriverVersionsAreLoggedOnKvmOnly) {
   mkdirs(host("C:\\Windows\\System32\\drivers"));
   ASSERT_TRUE(sim::write_version_stamp(host("C:\\Windows\\System32\\drivers\\netkvm.sys"),
