@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -70,12 +71,16 @@ TEST_F(CliTest, TheServiceStartsTheAgentAgainOnTheDesktop) {
   ASSERT_EQ(tarvik_sim("", {"init", root_}).code, 0);
   CliResult r = tarvik(root_, {"service"});
   EXPECT_EQ(r.code, 0);
+  // The relaunched work may already be starting tools of its own.
   std::vector<Call> calls = read_calls(root_);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].cmdline, "C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe tarvik");
-  EXPECT_EQ(calls[0].how, "relaunch");
-  // The new process does the first-boot work on the same guest.
-  for (int i = 0; i < 100 && log().find("-->tarvik2::dowork()") == std::string::npos; ++i)
+  auto relaunch = std::find_if(calls.begin(), calls.end(), [](const Call& c) {
+    return c.cmdline == "C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe tarvik";
+  });
+  ASSERT_NE(relaunch, calls.end());
+  EXPECT_EQ(relaunch->how, "relaunch");
+  // The new process does the first-boot work on the same guest; its last step logs the
+  // driver versions.
+  for (int i = 0; i < 200 && log().find("version of vioser.sys") == std::string::npos; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_THAT(log(), HasSubstr("] tarvik.exe start cmd: tarvik \r\n"));
   EXPECT_THAT(log(), HasSubstr("-->tarvik2::dowork()"));

@@ -9,6 +9,7 @@
 #include "cloudinit/cloud_init.h"
 #include "platform/sim/services.h"
 #include "support/agent_test.h"
+#include "support/delegating_platform.h"
 #include "support/http_server.h"
 #include "support/network_wrapper.h"
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/port.h"
+#include "support/delegating_platform.h"
 
 namespace tarvik::test {
 
@@ -32,23 +33,14 @@ class NetworkWrapper : public Network {
 };
 
 template <class Wrapper>
-class PlatformWithNetwork final : public Platform {
+class PlatformWithNetwork final : public DelegatingPlatform {
  public:
   explicit PlatformWithNetwork(std::unique_ptr<Platform> inner)
-      : inner_(std::move(inner)), network_(inner_->network()) {}
-  Registry& registry() override { return inner_->registry(); }
-  Files& files() override { return inner_->files(); }
-  Processes& processes() override { return inner_->processes(); }
+      : DelegatingPlatform(std::move(inner)), network_(this->inner().network()) {}
   Network& network() override { return network_; }
-  Clock& clock() override { return inner_->clock(); }
-  System& system() override { return inner_->system(); }
-  Console& console() override { return inner_->console(); }
-  Devices& devices() override { return inner_->devices(); }
-  Services& services() override { return inner_->services(); }
   Wrapper& wrapper() { return network_; }
 
  private:
-  std::unique_ptr<Platform> inner_;
   Wrapper network_;
 };
 

@@ -526,6 +526,77 @@ class CliTest(unittest.TestCase):
         self.assertEqual(log.count("] unloaded the leftover mount _SYSTEM\r\n"), 1, log)
         self.assertIn("0x1", query(r"HKLM\SYSTEM", "tarvik.inst"))
 
+    def test_first_boot_work_with_fake_tools(self):
+        """The first-boot work that Wine can show: the tools it runs, the registry it
+        changes and the archive of tarvik.ini. Not here: the driver update and its restart
+        (they need a hypervisor's devices and would shut the prefix down; the sim tests
+        cover them), the wait through setup states (the sim tests move the clock), and the
+        certificate count per release (Wine names one release)."""
+        self.fake("certutil", "sc", "cacls")
+        services = r"HKLM\SYSTEM\CurrentControlSet\Services"
+        reg("add", services + r"\tarvik", "/v", "ImagePath", "/t", "REG_SZ", "/d",
+            r"C:\ProgramData\kovenu\tarvik\tarvik.exe service")
+        reg("add", r"HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server", "/v",
+            "fDenyTSConnections", "/t", "REG_DWORD", "/d", "1")
+        reg("add", r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Setup\State", "/v",
+            "ImageState", "/t", "REG_SZ", "/d", "IMAGE_STATE_COMPLETE", "/reg:64")
+        agent = r"C:\ProgramData\kovenu\tarvik\tarvik.exe"
+        ini = os.path.join(AGENT_DIR, "tarvik.ini")
+        with open(ini, "wb") as f:
+            f.write(("[config]\r\nA1=%s config windows host a b \r\n"
+                     "B2=%s config windows PASSWD admin U2VjcmV0 \r\n" % (agent, agent)).encode())
+        # No assistant version: the installer path names no version folder.
+        assist = os.path.join(PREFIX, "drive_c", "ProgramData", "kovenu", "assist")
+        os.makedirs(assist, exist_ok=True)
+        with open(os.path.join(assist, "config.ini"), "wb") as f:
+            f.write(b"[assist]\r\n")
+        before = set(os.listdir(AGENT_DIR))
+        try:
+            self.assertEqual(self.agent("tarvik", timeout=110),
+                             (0, "0:success-1:unknown operation"))  # the replayed reports
+            recs = [(n.lower(), a) for n, a in self.records()]
+            self.assertEqual(recs[0], ("certutil", "-addstore\t-f\tTrustedPublisher\t"
+                                                   "C:\\ProgramData\\kovenu\\tarvik\\kovenu.cer"))
+            self.assertEqual([r for r in recs if r[0] != "certutil"], [
+                ("sc", "config\tiphlpsvc\tstart=\tauto"), ("sc", "config\tdhcp\tstart=\tauto"),
+                ("sc", "config\tdnscache\tstart=\tauto"), ("sc", "start\tiphlpsvc"),
+                ("sc", "start\tdhcp"), ("sc", "start\tdnscache"),
+                ("cacls", "c:\\ProgramData\\kovenu\t/T\t/E\t/R\tUsers")])
+            lines = self.new_log_lines()
+            self.assertIn("-->Ok ImageState: IMAGE_STATE_COMPLETE", lines)
+            self.assertIn("cmd:sc start  dnscache  code:0  out:", lines)
+            self.assertIn("tarvik exit 0,success", lines)
+            self.assertIn("delete_tarvik2 removed the password command B2", lines)
+            self.assertIn("TARVIK_REPORT_ERROR:start_assist_error ", lines)
+            self.assertTrue([l for l in lines if l.startswith(
+                "launch_assist script:C:\\ProgramData\\kovenu\\tarvik\\..\\assist\\\\install.bat  code:")])
+            self.assertIn("cmd:cacls c:\\ProgramData\\kovenu /T /E /R Users  code:0 ", lines)
+            self.assertIn("0x0", query(r"HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server",
+                                       "fDenyTSConnections"))
+            self.assertNotIn("ImagePath", query(services + r"\tarvik", "ImagePath"))
+            # The started marker is there (a key without values: reg's exit code tells).
+            self.assertEqual(subprocess.run(
+                [WINE, "reg", "query", services + r"\tarvik.start"], env=wine_env(),
+                capture_output=True, timeout=60).returncode, 0)
+            self.assertFalse(os.path.exists(ini))
+            archives = [n for n in set(os.listdir(AGENT_DIR)) - before
+                        if n.endswith(".tarvik.ini")]
+            self.assertEqual(len(archives), 1)
+            self.assertRegex(archives[0], r"^\d{4}(\.\d\d){5}\.tarvik\.ini$")
+            with open(os.path.join(AGENT_DIR, archives[0]), "rb") as f:
+                kept = f.read().decode("latin-1")
+            self.assertIn("A1=", kept)
+            self.assertNotIn("U2VjcmV0", kept)
+        finally:
+            for n in set(os.listdir(AGENT_DIR)) - before:
+                if n.endswith(".tarvik.ini"):
+                    os.remove(os.path.join(AGENT_DIR, n))
+            if os.path.exists(ini):
+                os.remove(ini)
+            os.remove(os.path.join(assist, "config.ini"))
+            subprocess.run([WINE, "reg", "delete", services + r"\tarvik.start", "/f"],
+                           env=wine_env(), capture_output=True, timeout=60)
+
     def test_cloudinit_against_a_loopback_service(self):
         # tarvik_loopback_metadata.exe is tarvik.exe with the service at
         # 127.0.0.1:TARVIK_METADATA_PORT.

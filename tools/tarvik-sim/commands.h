@@ -13,6 +13,13 @@ int init_command(int argc, char** argv);
 int calls_command(int argc, char** argv, const std::string& root);
 int stamp_command(int argc, char** argv, const std::string& root);
 int reboot_command(int argc, char** argv, const std::string& root);
+// What a restart forgets: volatile keys, hive mounts, DOS device names.
+void forget_boot_state(const std::string& root);
+// A restart (from another drive with --from), then the agent's automatic services.
+int boot_command(int argc, char** argv, const std::string& root);
+// What changed on the guest since a snapshot.
+int snapshot_command(int argc, char** argv, const std::string& root);
+int diff_command(int argc, char** argv, const std::string& root);
 // Serves ROOT/metadata over HTTP until SIGINT or SIGTERM.
 int metadata_command(int argc, char** argv, const std::string& root);
 

@@ -60,6 +60,9 @@ std::string system_hive(bool iso_medium, const char* computer_name) {
   h += "[" + cs +
        "\\Control\\TimeZoneInformation]\r\n\"RealTimeIsUniversal\"=dword:00000000\r\n"
        "\"TimeZoneKeyName\"=\"UTC\"\r\n\r\n";
+  // Remote Desktop of an installation is closed until the first-boot work opens it.
+  if (!iso_medium)
+    h += "[" + cs + "\\Control\\Terminal Server]\r\n\"fDenyTSConnections\"=dword:00000001\r\n\r\n";
   h += "[" + cs + "\\Services\\Tcpip\\Parameters]\r\n\"Hostname\"=\"" + computer_name +
        "\"\r\n\"NV Hostname\"=\"" + computer_name + "\"\r\n\r\n";
   h += "[" + cs + "\\Services\\W32Time\\Parameters]\r\n\"Type\"=\"NTP\"\r\n\r\n";

@@ -16,6 +16,10 @@ int usage() {
                "  calls                     the processes the agent started\n"
                "  stamp WINPATH A.B.C.D     a file that carries that file version\n"
                "  reboot                    a simulated reboot\n"
+               "  boot [--from LETTER]      a restart (from another drive's installation),\n"
+               "                            then the agent's automatic services\n"
+               "  snapshot NAME             remember the guest's registry and files\n"
+               "  diff NAME                 what changed since snapshot NAME\n"
                "  metadata --listen ADDR:PORT  serve ROOT/metadata as the metadata service\n"
                "The guest is named by --root or TARVIK_SIM_ROOT.\n");
   return 2;
@@ -44,6 +48,9 @@ int main(int argc, char** argv) {
   if (verb == "calls") return tarvik_sim::calls_command(rest_argc, rest, root);
   if (verb == "stamp") return tarvik_sim::stamp_command(rest_argc, rest, root);
   if (verb == "reboot") return tarvik_sim::reboot_command(rest_argc, rest, root);
+  if (verb == "boot") return tarvik_sim::boot_command(rest_argc, rest, root);
+  if (verb == "snapshot") return tarvik_sim::snapshot_command(rest_argc, rest, root);
+  if (verb == "diff") return tarvik_sim::diff_command(rest_argc, rest, root);
   if (verb == "metadata") return tarvik_sim::metadata_command(rest_argc, rest, root);
   std::fprintf(stderr, "tarvik-sim: unknown verb '%s'\n", verb.c_str());
   return usage();

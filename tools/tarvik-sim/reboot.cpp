@@ -8,13 +8,17 @@
 
 namespace tarvik_sim {
 
+void forget_boot_state(const std::string& root) {
+  for (const char* f : {"volatile.reg", "mounts.ini", "dosdevices.ini"})
+    ::unlink((root + "/sim/" + f).c_str());
+}
+
 int reboot_command(int argc, char**, const std::string& root) {
   if (argc != 0) {
     std::fprintf(stderr, "tarvik-sim reboot: takes no arguments\n");
     return 2;
   }
-  for (const char* f : {"volatile.reg", "mounts.ini", "dosdevices.ini"})
-    ::unlink((root + "/sim/" + f).c_str());
+  forget_boot_state(root);
   std::printf("rebooted\n");
   return 0;
 }

@@ -420,7 +420,20 @@ class SimProcesses final : public Processes {
   }
 
   Status start_on_desktop(std::string_view cmdline, std::string_view) override {
-    Call call(m_, cmdline, "relaunch");
+    return start_alone(cmdline, "relaunch");
+  }
+
+  void enable_wow64_fs_redirection(bool) override {}
+
+  // The service manager starting a service's program. It is not waited for, as the
+  // service manager does not wait for a service's program to end.
+  Status start_service(std::string_view cmdline) { return start_alone(cmdline, "service"); }
+
+ private:
+  // Starts cmdline with no standard handles, in the system folder and a session of its
+  // own, and leaves it running; recorded once started.
+  Status start_alone(std::string_view cmdline, const char* how_started) {
+    Call call(m_, cmdline, how_started);
     ToolAnswer a;
     if (Status s = call.answer("", a, [&](const Target& t, ToolAnswer& out) {
           Spawn how{Spawn::kNullInput, Spawn::kNullOutput, -1, system32(), true};
@@ -431,9 +444,6 @@ class SimProcesses final : public Processes {
     return win::kSuccess;
   }
 
-  void enable_wow64_fs_redirection(bool) override {}
-
- private:
   // One start: resolves the command line, answers it and writes its calls.jsonl line.
   class Call {
    public:
@@ -516,6 +526,10 @@ class SimProcesses final : public Processes {
 
 void set_agent_binary(const std::string& host_path) {
   agent_binary_path() = host_path;
+}
+
+Status start_service_program(const Machine& m, std::string_view cmdline) {
+  return SimProcesses(m).start_service(cmdline);
 }
 
 std::unique_ptr<Processes> make_processes(const Machine& m) {

@@ -23,6 +23,11 @@ std::unique_ptr<Services> make_services(const Machine& m);
 // agent's main; unset, that path is looked up on the simulated drives like any other).
 void set_agent_binary(const std::string& host_path);
 
+// Starts a service's command line as the service manager starts it and leaves it
+// running (recorded in sim/calls.jsonl with how "service"); the agent's own program path
+// runs the agent binary. Returns the start error, or 0.
+Status start_service_program(const Machine& m, std::string_view cmdline);
+
 // The simulated machine at root, or nullptr with error naming the file and line.
 std::unique_ptr<Platform> make_platform(const std::string& root, std::string& error);
 

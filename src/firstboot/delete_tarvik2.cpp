@@ -1,0 +1,57 @@
+// The service removes itself and archives the saved configuration.
+#include "config/config.h"
+#include "firstboot/tarvik2.h"
+#include "frame/utils.h"
+
+namespace tarvik {
+
+namespace {
+
+// Every key of section "config" fits: far more than the 31 GUID keys the replay reads.
+constexpr uint32_t kKeyListSize = 65536;
+constexpr uint32_t kValueSize = 4096;
+
+// A password command that did not succeed on replay is still in the file; the archive
+// must not keep its Base64 password. Only its key reaches the log.
+void remove_password_commands(const std::string& file) {
+  Files& files = platform().files();
+  std::string keys;
+  files.profile_get("config", nullptr, nullptr, keys, kKeyListSize, file);
+  bool removed = false;
+  for (size_t pos = 0; pos < keys.size() && keys[pos] != '\0';) {
+    std::string key = keys.c_str() + pos;
+    pos += key.size() + 1;
+    std::string value;
+    files.profile_get("config", key.c_str(), nullptr, value, kValueSize, file);
+    if (!contains_nocase(value, "passwd")) continue;
+    files.profile_set("config", key.c_str(), nullptr, file);
+    utils::log("delete_tarvik2 removed the password command %s", key.c_str());
+    removed = true;
+  }
+  if (removed) files.profile_set(nullptr, nullptr, nullptr, file);
+}
+
+}  // namespace
+
+void delete_tarvik2() {
+  LocalTime t = platform().clock().local_time();
+  std::string stamp =
+      strformat("%d.%02d.%02d.%02d.%02d.%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  // The service does not start at later boots.
+  platform().registry().hklm().delete_tree("SYSTEM\\CurrentControlSet\\services\\tarvik");
+
+  char drive = utils::system_drive();
+  std::string file = Config::ini_path(drive);
+  std::string archive =
+      strformat("%c:\\ProgramData\\kovenu\\tarvik\\%s.tarvik.ini", drive, stamp.c_str());
+  Files& files = platform().files();
+  if (files.exists(file)) remove_password_commands(file);
+  Status s = files.move_file(file, archive, true);
+  if (s != win::kSuccess) {
+    // The recorded commands never stay under the name the replay reads.
+    utils::log("delete_tarvik2 movefile fail %d, del it", static_cast<int>(s));
+    files.delete_file(file);
+  }
+}
+
+}  // namespace tarvik

@@ -1,0 +1,171 @@
+// Reading a guest's registry and files, and keeping them in a snapshot folder:
+//   hives.txt       one line a hive: its file name in the folder, a tab, its name
+//   hive.N.reg      the hive's keys as .reg text (volatile keys as ordinary ones)
+//   files.txt       one line a file: size, tab, FNV-1a hash in hex, tab, Windows path
+#include "guest_state.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <vector>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/registry.h"
+
+namespace tarvik_sim {
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tarvik;
+using namespace tarvik::sim;
+
+uint64_t fnv1a(const std::string& bytes) {
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+std::string hive_text(const HiveKey& root) {
+  std::string out(kRegTextHeader);
+  out += "\n\n";
+  append_reg_tree(out, root, "", RegTreePart::kAll, true, "\n");
+  return out;
+}
+
+// The drive folders of the machine: ROOT/a .. ROOT/z.
+std::vector<char> drives(const std::string& root) {
+  std::vector<char> out;
+  for (char c = 'a'; c <= 'z'; ++c)
+    if (fs::is_directory(fs::path(root) / std::string(1, c))) out.push_back(c);
+  return out;
+}
+
+void read_hives(const Machine& m, char drive, GuestState& out,
+                std::vector<std::string>& hive_files) {
+  std::string folder;
+  std::string win_folder =
+      std::string(1, static_cast<char>(std::toupper(drive))) + ":\\Windows\\System32\\config";
+  if (m.host_path(win_folder, folder) != win::kSuccess || !fs::is_directory(folder)) return;
+  RegistryStore store(m);
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.is_regular_file()) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  for (const auto& f : files) {
+    std::string name = f.filename().string();
+    HiveRef ref{HiveRef::Kind::kFile, f.string()};
+    std::string shown = "[" + win_folder + "\\" + name + "]";
+    if (drive == m.system_drive() &&
+        (equals_nocase(name, "SYSTEM") || equals_nocase(name, "SOFTWARE"))) {
+      bool system = equals_nocase(name, "SYSTEM");
+      ref = {system ? HiveRef::Kind::kSystem : HiveRef::Kind::kSoftware, ""};
+      shown = system ? "HKLM\\SYSTEM" : "HKLM\\SOFTWARE";
+    }
+    std::shared_ptr<const HiveKey> root;
+    if (store.read(ref, root) != win::kSuccess || !root) continue;
+    out.hives[shown] = *root;
+    hive_files.push_back(fs::weakly_canonical(f).string());
+  }
+}
+
+}  // namespace
+
+bool read_guest_state(const std::string& root, GuestState& out, std::string& error) {
+  Machine m;
+  if (!m.load(root, error)) return false;
+  GuestState state;
+  std::vector<std::string> hive_files;
+  for (char d : drives(root)) read_hives(m, d, state, hive_files);
+  for (char d : drives(root)) {
+    fs::path base = fs::path(root) / std::string(1, d);
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(base, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+      if (!it->is_regular_file()) continue;
+      std::string host = it->path().string();
+      if (std::find(hive_files.begin(), hive_files.end(),
+                    fs::weakly_canonical(it->path()).string()) != hive_files.end())
+        continue;
+      std::string bytes;
+      if (!read_host_file(host, bytes)) continue;
+      std::string win = std::string(1, static_cast<char>(std::toupper(d))) + ":";
+      for (const auto& part : fs::relative(it->path(), base)) win += "\\" + part.string();
+      state.files[win] = {bytes.size(), fnv1a(bytes)};
+    }
+  }
+  out = std::move(state);
+  return true;
+}
+
+bool save_guest_state(const GuestState& state, const std::string& folder, std::string& error) {
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  fs::create_directories(folder, ec);
+  if (ec) {
+    error = "cannot create " + folder + ": " + ec.message();
+    return false;
+  }
+  std::string index, files;
+  int n = 0;
+  for (const auto& [name, root] : state.hives) {
+    std::string file = "hive." + std::to_string(++n) + ".reg";
+    if (!write_host_file_atomic(folder + "/" + file, hive_text(root))) {
+      error = "cannot write " + folder + "/" + file;
+      return false;
+    }
+    index += file + "\t" + name + "\n";
+  }
+  char line[64];
+  for (const auto& [path, stamp] : state.files) {
+    std::snprintf(line, sizeof line, "%llu\t%016llx\t", static_cast<unsigned long long>(stamp.size),
+                  static_cast<unsigned long long>(stamp.hash));
+    files += line + path + "\n";
+  }
+  if (!write_host_file_atomic(folder + "/hives.txt", index) ||
+      !write_host_file_atomic(folder + "/files.txt", files)) {
+    error = "cannot write the snapshot in " + folder;
+    return false;
+  }
+  return true;
+}
+
+bool load_guest_state(const std::string& folder, GuestState& out, std::string& error) {
+  std::string index, files;
+  if (!read_host_file(folder + "/hives.txt", index) ||
+      !read_host_file(folder + "/files.txt", files)) {
+    error = "no snapshot in " + folder;
+    return false;
+  }
+  GuestState state;
+  std::istringstream hives(index);
+  for (std::string line; std::getline(hives, line);) {
+    size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    std::string text, why;
+    HiveKey root;
+    if (!read_host_file(folder + "/" + line.substr(0, tab), text) ||
+        parse_hive_text(text, root, why) != win::kSuccess) {
+      error = folder + "/" + line.substr(0, tab) + ": " + why;
+      return false;
+    }
+    state.hives[line.substr(tab + 1)] = std::move(root);
+  }
+  std::istringstream list(files);
+  for (std::string line; std::getline(list, line);) {
+    size_t a = line.find('\t'), b = a == std::string::npos ? a : line.find('\t', a + 1);
+    if (b == std::string::npos) continue;
+    state.files[line.substr(b + 1)] = {std::strtoull(line.c_str(), nullptr, 10),
+                                       std::strtoull(line.c_str() + a + 1, nullptr, 16)};
+  }
+  out = std::move(state);
+  return true;
+}
+
+}  // namespace tarvik_sim
