@@ -107,7 +107,8 @@ TEST_F(SimBootTest, BootStartsTheAgentServiceWhoseFirstBootWorkShowsInTheDiff) {
 
 TEST_F(SimBootTest, BootFromTheInstallationDriveMakesItTheRunningSystem) {
   init_guest(true);
-  fs::copy(root_ + "/x/kovenu", root_ + "/d/ProgramData/kovenu", fs::copy_options::recursive);
+  fs::copy(root_ + "/x/kovenu", root_ + "/d/ProgramData/kovenu",
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   std::string hive = "D:\\Windows\\System32\\config\\SYSTEM";
   for (auto v : {std::vector<std::string>{"/v", "ImagePath", "/t", "REG_SZ", "/d",
                                           std::string(kAgent) + " service"},
