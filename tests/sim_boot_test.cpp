@@ -121,6 +121,7 @@ TEST_F(SimBootTest, BootFromTheInstallationDriveMakesItTheRunningSystem) {
   put(root_ + "/sim/attributes.ini",
       "[attributes]\nD:\\PROGRAMDATA\\KOVENU=HIDDEN\nX:\\KOVENU=SYSTEM\n");
   put(root_ + "/sim/mounts.ini", "[mounts]\n_SYSTEM=D:\\Windows\\System32\\config\\SYSTEM\n");
+  ASSERT_EQ(tarvik_sim(root_, {"snapshot", "medium"}).code, 0);
 
   CliResult r = tarvik_sim(root_, {"boot", "--from", "D"});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -144,6 +145,17 @@ TEST_F(SimBootTest, BootFromTheInstallationDriveMakesItTheRunningSystem) {
   EXPECT_NE(tarvik_sim(root_, {"reg", "query", "HKLM\\SYSTEM", "/v", "isoMode"}).code, 0);
   EXPECT_NE(tarvik_sim(root_, {"reg", "query", std::string(kServices) + "tarvik"}).code, 0);
   EXPECT_THAT(log(), HasSubstr("] -->tarvik2::dowork()\r\n"));
+
+  // A snapshot taken before sees the drives under their new letters: the diff shows what
+  // the first boot changed on the installation, not the medium's leaving.
+  std::string diff = tarvik_sim(root_, {"diff", "medium"}).out;
+  EXPECT_THAT(diff, HasSubstr("reg changed  HKLM\\SYSTEM\\ControlSet001\\Control\\Terminal "
+                              "Server /v fDenyTSConnections  REG_DWORD  0x1 -> 0x0\n"));
+  EXPECT_THAT(diff, HasSubstr("reg removed  HKLM\\SYSTEM\\ControlSet001\\Services\\tarvik\n"));
+  EXPECT_THAT(diff, Not(HasSubstr("isoMode")));
+  EXPECT_THAT(diff, Not(HasSubstr("X:\\")));
+  EXPECT_THAT(diff, Not(HasSubstr("D:\\")));
+  EXPECT_THAT(diff, Not(HasSubstr("ProductName")));
 
   EXPECT_EQ(tarvik_sim(root_, {"boot", "--from", "q"}).code, 2);
   EXPECT_EQ(tarvik_sim(root_, {"boot", "--from"}).code, 2);

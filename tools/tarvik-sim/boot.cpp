@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "guest_state.h"
 #include "platform/sim/command_line.h"
 #include "platform/sim/ini.h"
 #include "platform/sim/machine.h"
@@ -113,6 +114,19 @@ void rewrite_attributes(const std::string& root, char from, char medium) {
   write_host_file_atomic(path, format_ini(ini));
 }
 
+// The snapshots taken before the switch see the drives under their new letters, so that a
+// diff across it shows what changed on each drive rather than the switch itself.
+void move_snapshot_drives(const std::string& root, char old_system, char from, char medium) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(fs::path(root) / "sim" / "snapshots", ec)) {
+    GuestState state;
+    std::string error;
+    if (!e.is_directory() || !load_guest_state(e.path().string(), state, error)) continue;
+    move_drives(state, old_system, [&](char c) { return new_letter(c, from, medium); });
+    save_guest_state(state, e.path().string(), error);
+  }
+}
+
 // The installation on drive from becomes the running system on C:.
 bool switch_system_drive(const std::string& root, char from, std::string& error) {
   Machine m;
@@ -137,6 +151,7 @@ bool switch_system_drive(const std::string& root, char from, std::string& error)
     }
   }
   rewrite_attributes(root, from, medium);
+  move_snapshot_drives(root, m.system_drive(), from, medium);
   return rewrite_machine_ini(root, from, medium, error);
 }
 

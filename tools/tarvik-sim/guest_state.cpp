@@ -168,4 +168,49 @@ bool load_guest_state(const std::string& folder, GuestState& out, std::string& e
   return true;
 }
 
+namespace {
+
+constexpr char kConfigFolder[] = ":\\Windows\\System32\\config\\";
+
+// "X:\rest" on its new drive, or empty when the drive is gone.
+std::string moved_path(const std::string& path, const std::function<char(char)>& letter) {
+  if (path.size() < 2 || path[1] != ':') return path;
+  char c = letter(static_cast<char>(std::tolower(static_cast<unsigned char>(path[0]))));
+  if (c == 0) return {};
+  return std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(c)))) +
+         path.substr(1);
+}
+
+}  // namespace
+
+void move_drives(GuestState& state, char old_system, const std::function<char(char)>& letter) {
+  std::map<std::string, HiveKey> hives;
+  for (auto& [name, root] : state.hives) {
+    // Every hive by its file: the running system's two by their drive.
+    std::string file;
+    if (name == "HKLM\\SYSTEM" || name == "HKLM\\SOFTWARE")
+      file =
+          std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(old_system)))) +
+          kConfigFolder + name.substr(5);
+    else if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+      file = name.substr(1, name.size() - 2);
+    else
+      continue;
+    file = moved_path(file, letter);
+    if (file.empty()) continue;
+    std::string shown = "[" + file + "]";
+    for (const char* running : {"SYSTEM", "SOFTWARE"})
+      if (equals_nocase(file, std::string("C") + kConfigFolder + running))
+        shown = std::string("HKLM\\") + running;
+    hives[shown] = std::move(root);
+  }
+  state.hives = std::move(hives);
+  std::map<std::string, FileStamp> files;
+  for (auto& [path, stamp] : state.files) {
+    std::string moved = moved_path(path, letter);
+    if (!moved.empty()) files[moved] = stamp;
+  }
+  state.files = std::move(files);
+}
+
 }  // namespace tarvik_sim

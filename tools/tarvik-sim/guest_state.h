@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -29,5 +30,10 @@ bool read_guest_state(const std::string& root, GuestState& out, std::string& err
 // Keeps a state in folder (made) and reads it back.
 bool save_guest_state(const GuestState& state, const std::string& folder, std::string& error);
 bool load_guest_state(const std::string& folder, GuestState& out, std::string& error);
+
+// The drives of a state moved as a boot from another drive moves them: letter gives each
+// drive's new letter (0: the drive is gone), and the running system's hives follow its
+// drive from old_system to C:. What lay on a drive that is gone is dropped.
+void move_drives(GuestState& state, char old_system, const std::function<char(char)>& letter);
 
 }  // namespace tarvik_sim
