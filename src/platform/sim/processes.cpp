@@ -373,7 +373,7 @@ class SimProcesses final : public Processes {
             ::waitpid(pid, nullptr, 0);
           }
           out = {o.exit_code, std::move(o.output)};
-          return s;
+          return started;
         }))
       return s;
     output = as_text(a.output, limit);
