@@ -13,6 +13,7 @@ usage: run.py BUILD_DIR FLOOR_BIN [WINDOWS_EXE]
 """
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -32,16 +33,24 @@ def row(figure, measured, floor, ratio, goal, verdict):
 
 
 def hyperfine(commands, env, runs, prepare=None, warmup=1):
-    """Median seconds of each command, run side by side in one hyperfine call."""
-    with tempfile.NamedTemporaryFile(suffix=".json") as out:
-        args = ["hyperfine", "-N", "--style", "none", "--runs", str(runs), "--warmup",
-                str(warmup), "--export-json", out.name]
-        for p in prepare or []:
-            args += ["--prepare", p]
-        args += [" ".join(c) for c in commands]
-        subprocess.run(args, env=env, check=True, stdout=subprocess.DEVNULL)
-        results = json.load(open(out.name))["results"]
-    return [r["median"] for r in results]
+    """Median seconds of each command, run side by side by hyperfine: once in the order
+    given and once reversed, each command's lower median kept, so that a change of the
+    machine's load between them weighs less."""
+    best = [float("inf")] * len(commands)
+    for order in (list(range(len(commands))), list(reversed(range(len(commands))))):
+        with tempfile.NamedTemporaryFile(suffix=".json") as out:
+            args = ["hyperfine", "-N", "--style", "none", "--runs", str(runs), "--warmup",
+                    str(warmup), "--export-json", out.name]
+            for i in order if prepare else []:
+                args += ["--prepare", " ".join(shlex.quote(a) for a in prepare[i])]
+            # hyperfine -N splits a command as a shell would, without starting one.
+            args += [" ".join(shlex.quote(a) for a in commands[i]) for i in order]
+            subprocess.run(args, env=env, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            results = json.load(open(out.name))["results"]
+        for i, r in zip(order, results):
+            best[i] = min(best[i], r["median"])
+    return best
 
 
 def peak_kb(command, env):
@@ -61,10 +70,12 @@ def cpu_seconds(command, env):
         return float(user) + float(system)
 
 
-def verdict(ratio, goal):
+def verdict(ratio, goal, why=""):
     if goal is None:
         return ""
-    return "met" if ratio <= goal else "GAP %.2fx over" % (ratio / goal)
+    if ratio <= goal:
+        return "met"
+    return "GAP %.2fx over%s" % (ratio / goal, ": " + why if why else "")
 
 
 def ms(seconds):
@@ -85,7 +96,9 @@ def agent_start(agent, sim, floor, work):
     log = os.path.join(work, "floor.log")
     a, f = hyperfine([[agent, "config", "x", "host", "a", "b"], [floor, log]], env, runs=30)
     row("agent start: config x host a b", ms(a), "static C++ writing one file " + ms(f),
-        "%.2fx" % (a / f), "keep at 1.7x (<= 2.0x)", verdict(a / f, 2.0))
+        "%.2fx" % (a / f), "keep at 1.7x (<= 2.0x)",
+        verdict(a / f, 2.0, "the sim build loads libcurl's 30-odd shared libraries; the "
+                "floor is static"))
 
 
 def process_start(agent, sim, work):
@@ -101,7 +114,7 @@ def process_start(agent, sim, work):
             f.write(line.replace('{"n":1,', '{"n":%d,' % n, 1) + "\n")
     cmd = [agent] + PASSWORD_CMD
     first, later = hyperfine([cmd, cmd], env, runs=20,
-                             prepare=["cp %s %s" % (empty, calls), "cp %s %s" % (full, calls)])
+                             prepare=[["cp", empty, calls], ["cp", full, calls]])
     r = later / first
     row("process start: 10,000th against 1st", ms(later), "1st start " + ms(first),
         "%.2fx" % r, "<= 1.2x", verdict(r, 1.2))
@@ -141,7 +154,7 @@ def iso_recording(agent, sim, work):
         for n in range(499):
             f.write("%032X=%s" % (n + 1, value))
     a, b = hyperfine([cmd, cmd], env, runs=20,
-                     prepare=["cp %s %s" % (first, ini), "cp %s %s" % (many, ini)])
+                     prepare=[["cp", first, ini], ["cp", many, ini]])
     row("ISO recording: 500th command against 1st", ms(b), "1st " + ms(a), "%.2fx" % (b / a),
         "<= 1.2x", verdict(b / a, 1.2))
 
@@ -178,13 +191,23 @@ def hive(sim, work, values):
     runs = 10 if values < 500000 else 5
     q, a, c = hyperfine([query, add, copy], env, runs=runs)
     name = "hive of %s values (%.1f MB)" % (format(values, ","), size / 1e6)
+    why = ("every value is parsed into its own heap node; the whole file is parsed for one "
+           "value")
     row(name + ": query", ms(q), "cp of the file " + ms(c), "%.2fx" % (q / c), "<= 3x",
-        verdict(q / c, 3))
+        verdict(q / c, 3, why))
     row(name + ": add", ms(a), "cp of the file " + ms(c), "%.2fx" % (a / c), "<= 3x",
-        verdict(a / c, 3))
+        verdict(a / c, 3, why + "; the new file is written whole and synced"))
+    # The process's own memory (its libraries, the machine) is not the hive's: the same
+    # command on an empty hive is the floor.
     peak = max(peak_kb(query, env), peak_kb(add, env)) * 1024
-    row(name + ": peak memory", "%.1f MB" % (peak / 1e6), "file size %.1f MB" % (size / 1e6),
-        "%.2fx" % (peak / size), "<= 3x", verdict(peak / size, 3))
+    with open(path, "w") as f:
+        f.write("Windows Registry Editor Version 5.00\n\n[]\n\n")
+    base = max(peak_kb(query, env), peak_kb(add, env)) * 1024
+    grown = max(peak - base, 0)
+    row(name + ": peak memory", "%.1f MB above the process's own %.1f MB"
+        % (grown / 1e6, base / 1e6), "file size %.1f MB" % (size / 1e6),
+        "%.2fx" % (grown / size), "<= 3x",
+        verdict(grown / size, 3, "a value's node takes about 100 bytes, its text line 37"))
 
 
 def staging(source_root):

@@ -87,6 +87,9 @@ HiveKey* HiveKey::child(std::string_view n) const {
 }
 
 HiveKey* HiveKey::add_child(std::string_view n) {
+  // Hive text lists keys in order: a new key most often goes last.
+  if (subkeys.empty() || reg_name_compare(subkeys.back()->name, n) < 0)
+    return subkeys.emplace_back(std::make_unique<HiveKey>(n)).get();
   auto it = lower_bound_key(subkeys, n);
   if (it != subkeys.end() && reg_name_compare((*it)->name, n) == 0) return it->get();
   return subkeys.insert(it, std::make_unique<HiveKey>(n))->get();

@@ -271,8 +271,8 @@ Status RegistryStore::change(const HiveRef& hive,
     if (writing && !out.write(piece)) writing = false, err = errno;
   });
   if (!(after == before)) {
-    if (!writing || !out.commit()) return win_error_from_errno(err ? err : errno ? errno : EIO,
-                                                               f.hive_file);
+    if (!writing || !out.commit())
+      return win_error_from_errno(err ? err : errno ? errno : EIO, f.hive_file);
   } else {
     out.discard();
   }
