@@ -1,6 +1,7 @@
 #include "platform/sim/hive.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -737,12 +738,19 @@ Status parse_hive_text(std::string_view text, HiveKey& root, std::string& error)
   return reader.finish(root, error);
 }
 
+size_t read_piece_size(int fd) {
+  struct stat st;
+  size_t most = size_t{1} << 20;
+  if (::fstat(fd, &st) != 0 || st.st_size < 0) return most;
+  return std::min(most, static_cast<size_t>(st.st_size) + 1);  // + 1: the end in one read
+}
+
 bool read_hive_file(const std::string& path, HiveKey& root, std::string& error, Status& status,
                     TextDigest* digest) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   HiveReader reader;
-  std::string buf(size_t{1} << 20, '\0');
+  std::string buf(read_piece_size(fd), '\0');
   for (;;) {
     ssize_t n = ::read(fd, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;

@@ -121,6 +121,8 @@ class TextDigest {
   unsigned carry_len_ = 0;
 };
 
+// How much to read at a time from the open file fd: a megabyte, or less for a smaller file.
+size_t read_piece_size(int fd);
 // parse_hive_text of the file at path, read a megabyte at a time (the text is never held
 // whole), its bytes added to digest when given. false (errno set) when the file cannot be
 // read; else status is parse_hive_text's.

@@ -191,7 +191,7 @@ namespace {
 TextDigest file_digest(const std::string& path) {
   TextDigest d;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  std::string buf(size_t{1} << 20, '\0');
+  std::string buf(fd >= 0 ? read_piece_size(fd) : 0, '\0');
   bool ok = fd >= 0;
   while (ok) {
     ssize_t n = ::read(fd, buf.data(), buf.size());
