@@ -123,12 +123,13 @@ bool glob_match(std::string_view text, std::string_view pattern) {
   // Iterative match with one backtrack point: the last '*' seen.
   size_t ti = 0, pi = 0, star = std::string_view::npos, mark = 0;
   while (ti < text.size()) {
-    if (pi < pattern.size() && (pattern[pi] == '?' || fold(pattern[pi]) == fold(text[ti]))) {
-      ++ti;
-      ++pi;
-    } else if (pi < pattern.size() && pattern[pi] == '*') {
+    // A '*' is a wildcard even where the text holds a '*' itself.
+    if (pi < pattern.size() && pattern[pi] == '*') {
       star = pi++;
       mark = ti;
+    } else if (pi < pattern.size() && (pattern[pi] == '?' || fold(pattern[pi]) == fold(text[ti]))) {
+      ++ti;
+      ++pi;
     } else if (star != std::string_view::npos) {
       pi = star + 1;
       ti = ++mark;

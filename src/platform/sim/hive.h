@@ -14,6 +14,8 @@
 // text types are those the narrow (A) functions see: one byte a character, not UTF-16.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -103,5 +105,30 @@ std::string format_reg_value(std::string_view name, const RegValue& value, std::
 // (volatile keys left out; an empty hive is written with its root key).
 Status parse_hive_text(std::string_view text, HiveKey& root, std::string& error);
 std::string format_hive_text(const HiveKey& root);
+
+// A 64-bit digest of text and its length, the same however the text comes in pieces:
+// whether a hive file still holds the text it held, without keeping that text.
+class TextDigest {
+ public:
+  void add(std::string_view piece);
+  uint64_t value() const;
+  uint64_t size() const { return size_; }
+  bool operator==(const TextDigest& o) const { return size_ == o.size_ && value() == o.value(); }
+
+ private:
+  void mix(uint64_t word);
+  uint64_t h_ = 0x243F6A8885A308D3ull, carry_ = 0, size_ = 0;
+  unsigned carry_len_ = 0;
+};
+
+// How much to read at a time from the open file fd: a megabyte, or less for a smaller file.
+size_t read_piece_size(int fd);
+// parse_hive_text of the file at path, read a megabyte at a time (the text is never held
+// whole), its bytes added to digest when given. false (errno set) when the file cannot be
+// read; else status is parse_hive_text's.
+bool read_hive_file(const std::string& path, HiveKey& root, std::string& error, Status& status,
+                    TextDigest* digest);
+// format_hive_text's text handed to sink in pieces of about a megabyte.
+void write_hive_text(const HiveKey& root, const std::function<void(std::string_view)>& sink);
 
 }  // namespace tarvik::sim

@@ -397,6 +397,8 @@ bool read_host_file(const std::string& path, std::string& out) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   std::string data;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
@@ -450,40 +452,69 @@ void remove_stale_temporaries(const std::string& path) {
 
 }  // namespace
 
-bool write_host_file_atomic(const std::string& path, std::string_view data) {
+bool AtomicFileWriter::open() {
+  discard();
   // A read-only file is not replaced, as Windows refuses it; a replaced file keeps its
   // mode.
   mode_t mode = 0644;
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) {
+  if (::stat(path_.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR)) {
       errno = EACCES;
       return false;
     }
     mode = st.st_mode & 07777;
   }
-  remove_stale_temporaries(path);
-  std::string tmp = path + ".tmp." + std::to_string(::getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  ::fchmod(fd, mode);
+  remove_stale_temporaries(path_);
+  tmp_ = path_ + ".tmp." + std::to_string(::getpid());
+  fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd_ < 0) return false;
+  ::fchmod(fd_, mode);
+  return true;
+}
+
+bool AtomicFileWriter::write(std::string_view data) {
   size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+  while (fd_ >= 0 && done < data.size()) {
+    ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      ::close(fd);
-      ::unlink(tmp.c_str());
+      int err = n < 0 ? errno : EIO;
+      discard();
+      errno = err;
       return false;
     }
     done += static_cast<size_t>(n);
   }
-  ::fsync(fd);
-  ::close(fd);
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
+  return fd_ >= 0;
+}
+
+bool AtomicFileWriter::commit() {
+  if (fd_ < 0) return false;
+  ::fsync(fd_);
+  ::close(fd_);
+  fd_ = -1;
+  if (::rename(tmp_.c_str(), path_.c_str()) != 0) {
+    int err = errno;
+    ::unlink(tmp_.c_str());
+    errno = err;
     return false;
   }
   return true;
+}
+
+void AtomicFileWriter::discard() {
+  if (fd_ < 0) return;
+  int err = errno;
+  ::close(fd_);
+  fd_ = -1;
+  ::unlink(tmp_.c_str());
+  errno = err;
+}
+
+bool write_host_file_atomic(const std::string& path, std::string_view data) {
+  AtomicFileWriter w(path);
+  return w.open() && w.write(data) && w.commit();
 }
 
 Status win_error_from_errno(int err, const std::string& host_path) {

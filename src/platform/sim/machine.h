@@ -91,6 +91,26 @@ bool read_host_file(const std::string& path, std::string& out);
 // no longer run are removed. A read-only file is not replaced (false, errno EACCES); a
 // replaced file keeps its mode.
 bool write_host_file_atomic(const std::string& path, std::string_view data);
+
+// write_host_file_atomic for text made in pieces: open() makes the temporary file, write()
+// adds to it, commit() puts it in the file's place, discard() (or the destructor) drops
+// it. Each returns false with errno set when it fails.
+class AtomicFileWriter {
+ public:
+  explicit AtomicFileWriter(std::string path) : path_(std::move(path)) {}
+  ~AtomicFileWriter() { discard(); }
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+  bool open();
+  bool write(std::string_view data);
+  bool commit();
+  void discard();
+
+ private:
+  std::string path_, tmp_;
+  int fd_ = -1;
+};
 // Windows error code for a POSIX errno from an operation on host_path.
 Status win_error_from_errno(int err, const std::string& host_path);
 

@@ -338,13 +338,13 @@ class SimProcesses final : public Processes {
     ToolAnswer a;
     if (Status s = call.answer("", a, [&](const Target& t, ToolAnswer& out) {
           Child c;
-          Status s = start_child(m_, t.argv,
-                                 {Spawn::kNullInput, Spawn::kPipeOutput, -1, system32(), false}, c);
-          if (s == win::kSuccess) {
+          Status started = start_child(
+              m_, t.argv, {Spawn::kNullInput, Spawn::kPipeOutput, -1, system32(), false}, c);
+          if (started == win::kSuccess) {
             Outcome o = pump(c, "", limit, std::nullopt);
             out = {o.exit_code, std::move(o.output)};
           }
-          return s;
+          return started;
         }))
       return s;
     output = as_text(a.output, limit);
@@ -362,9 +362,9 @@ class SimProcesses final : public Processes {
     ToolAnswer a;
     if (Status s = call.answer(script, a, [&](const Target& t, ToolAnswer& out) {
           Child c;
-          Status s = start_child(m_, t.argv,
-                                 {Spawn::kPipeInput, Spawn::kPipeOutput, -1, system32(), false}, c);
-          if (s != win::kSuccess) return s;
+          Status started = start_child(
+              m_, t.argv, {Spawn::kPipeInput, Spawn::kPipeOutput, -1, system32(), false}, c);
+          if (started != win::kSuccess) return started;
           pid_t pid = c.pid;
           Outcome o = pump(c, script, limit, after_ms(wait_ms));
           if (!o.ended) {
@@ -373,7 +373,7 @@ class SimProcesses final : public Processes {
             ::waitpid(pid, nullptr, 0);
           }
           out = {o.exit_code, std::move(o.output)};
-          return s;
+          return started;
         }))
       return s;
     output = as_text(a.output, limit);

@@ -1,7 +1,9 @@
 // The simulated registry: RegistryStore (registry.h) and the port's Registry on top of it.
 #include "platform/sim/registry.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -158,10 +160,18 @@ Status RegistryStore::locate(const HiveRef& hive, Files& out) const {
   return s;
 }
 
-Status RegistryStore::build(const Files& f, const std::string& hive_text,
-                            const std::string& vol_text, HiveKey& root) const {
+Status RegistryStore::build(const Files& f, const std::string& vol_text, HiveKey& root,
+                            TextDigest& digest) const {
   std::string error;
-  Status s = parse_hive_text(hive_text, root, error);
+  Status s = win::kSuccess;
+  // The file is read in pieces and never held whole; a missing one is an empty hive.
+  if (!read_hive_file(f.hive_file, root, error, s, &digest)) {
+    digest = TextDigest();
+    std::string empty = format_hive_text(HiveKey());
+    digest.add(empty);
+    root = HiveKey();
+    s = win::kSuccess;
+  }
   if (s != win::kSuccess) {
     std::lock_guard<std::mutex> g(error_mu_);  // read() may hold mu_ already
     last_error_ = f.hive_file + ": " + error;
@@ -175,25 +185,56 @@ Status RegistryStore::build(const Files& f, const std::string& hive_text,
   return win::kSuccess;
 }
 
+namespace {
+
+// The digest of a hive file as build() takes it (a missing file is an empty hive).
+TextDigest file_digest(const std::string& path) {
+  TextDigest d;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::string buf(fd >= 0 ? read_piece_size(fd) : 0, '\0');
+  bool ok = fd >= 0;
+  while (ok) {
+    ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    d.add(std::string_view(buf.data(), static_cast<size_t>(n)));
+  }
+  if (fd >= 0) ::close(fd);
+  if (!ok) {
+    d = TextDigest();
+    d.add(format_hive_text(HiveKey()));
+  }
+  return d;
+}
+
+}  // namespace
+
 Status RegistryStore::read(const HiveRef& hive, std::shared_ptr<const HiveKey>& out) const {
   Files f;
   Status s = locate(hive, f);
   if (s != win::kSuccess) return s;
-  std::string hive_text, vol_text;
-  if (!read_host_file(f.hive_file, hive_text))
-    hive_text = format_hive_text(HiveKey());  // a missing file is an empty hive
+  std::string vol_text;
   if (!f.volatile_child.empty()) read_host_file(machine_.sim_file("volatile.reg"), vol_text);
   std::string cache_key = f.hive_file + "|" + to_upper(f.volatile_child);
-  std::lock_guard<std::mutex> g(mu_);
-  auto it = cache_.find(cache_key);
-  if (it != cache_.end() && it->second.hive_text == hive_text && it->second.vol_text == vol_text) {
-    out = it->second.root;
-    return win::kSuccess;
+  {
+    // The keys read before, while the file holds the same text.
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = cache_.find(cache_key);
+    if (it != cache_.end() && it->second.vol_text == vol_text &&
+        it->second.hive == file_digest(f.hive_file)) {
+      out = it->second.root;
+      return win::kSuccess;
+    }
   }
   auto root = std::make_shared<HiveKey>();
-  s = build(f, hive_text, vol_text, *root);
+  TextDigest digest;
+  s = build(f, vol_text, *root, digest);
   if (s != win::kSuccess) return s;
-  cache_[cache_key] = Cached{std::move(hive_text), std::move(vol_text), root};
+  std::lock_guard<std::mutex> g(mu_);
+  cache_[cache_key] = Cached{digest, std::move(vol_text), root};
   out = std::move(root);
   return win::kSuccess;
 }
@@ -204,33 +245,42 @@ Status RegistryStore::change(const HiveRef& hive,
   Files f;
   Status s = locate(hive, f);
   if (s != win::kSuccess) return s;
-  std::string hive_text, vol_text;
-  if (!read_host_file(f.hive_file, hive_text))
-    hive_text = format_hive_text(HiveKey());  // a missing file is an empty hive
+  std::string vol_text;
   std::string vol_file = machine_.sim_file("volatile.reg");
   if (!f.volatile_child.empty()) read_host_file(vol_file, vol_text);
   HiveKey root;
-  s = build(f, hive_text, vol_text, root);
+  TextDigest before;
+  s = build(f, vol_text, root, before);
   if (s != win::kSuccess) return s;
-  std::string stable_before = format_hive_text(root);
   auto vol_before = volatile_part(root);
 
   s = fn(root);
   if (s != win::kSuccess) return s;
 
-  std::string stable_after = format_hive_text(root);
-  if (stable_after != stable_before) {
-    std::error_code ec;  // the live hives' folder is made on the first write
-    if (hive.kind == HiveRef::Kind::kSystem || hive.kind == HiveRef::Kind::kSoftware)
-      std::filesystem::create_directories(std::filesystem::path(f.hive_file).parent_path(), ec);
-    s = write_file(f.hive_file, stable_after);
-    if (s != win::kSuccess) return s;
-    hive_text = stable_after;
+  // The hive's text goes to a temporary file as it is made, and takes the file's place
+  // only when it differs from what the file held.
+  std::error_code ec;  // the live hives' folder is made on the first write
+  if (hive.kind == HiveRef::Kind::kSystem || hive.kind == HiveRef::Kind::kSoftware)
+    std::filesystem::create_directories(std::filesystem::path(f.hive_file).parent_path(), ec);
+  AtomicFileWriter out(f.hive_file);
+  TextDigest after;
+  bool writing = out.open();
+  int err = writing ? 0 : errno;
+  write_hive_text(root, [&](std::string_view piece) {
+    after.add(piece);
+    if (writing && !out.write(piece)) writing = false, err = errno;
+  });
+  if (!(after == before)) {
+    if (!writing || !out.commit())
+      return win_error_from_errno(err ? err : errno ? errno : EIO, f.hive_file);
+  } else {
+    out.discard();
   }
+
   auto vol_after = volatile_part(root);
-  std::string before = vol_before ? format_volatile_text(*vol_before) : "";
-  std::string after = vol_after ? format_volatile_text(*vol_after) : "";
-  if (!f.volatile_child.empty() && before != after) {
+  std::string vol_before_text = vol_before ? format_volatile_text(*vol_before) : "";
+  std::string vol_after_text = vol_after ? format_volatile_text(*vol_after) : "";
+  if (!f.volatile_child.empty() && vol_before_text != vol_after_text) {
     HiveKey machine;
     s = parse_volatile_text(vol_text, machine);
     if (s != win::kSuccess) return s;
@@ -246,7 +296,7 @@ Status RegistryStore::change(const HiveRef& hive,
   }
   std::lock_guard<std::mutex> g(mu_);
   cache_[f.hive_file + "|" + to_upper(f.volatile_child)] =
-      Cached{std::move(hive_text), std::move(vol_text), std::make_shared<HiveKey>(std::move(root))};
+      Cached{after, std::move(vol_text), std::make_shared<HiveKey>(std::move(root))};
   return win::kSuccess;
 }
 

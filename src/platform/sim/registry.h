@@ -89,13 +89,15 @@ class RegistryStore {
   Status locate(const HiveRef& hive, Files& out) const;
   Status mount_file(std::string_view name, std::string& stored_name, std::string& win_file) const;
   Status live_hive_path(std::string_view which, std::string& out) const;
-  Status build(const Files& f, const std::string& hive_text, const std::string& vol_text,
-               HiveKey& root) const;
+  // The hive's keys with the volatile ones laid over them; digest: of the file's text.
+  Status build(const Files& f, const std::string& vol_text, HiveKey& root,
+               TextDigest& digest) const;
 
   Machine machine_;
   mutable std::mutex mu_;
   struct Cached {
-    std::string hive_text, vol_text;
+    TextDigest hive;  // of the file's text: the text itself is not kept
+    std::string vol_text;
     std::shared_ptr<const HiveKey> root;
   };
   mutable std::map<std::string, Cached> cache_;  // by hive file
