@@ -253,6 +253,18 @@ TEST_F(NetworkTest, SegmentFailuresReportMinusOne) {
   EXPECT_EQ(stdout_, "-1:RegOpenKey err");
 }
 
+TEST_F(NetworkTest, PrefixesOutside0To32AreRefusedBeforeAnythingRuns) {
+  // Taken modulo 32, 33 would be /1: two billion addresses, and a route masked wrongly.
+  guest(std::string(kVirtio) + kLoopback);
+  for (const char* prefix : {"33", "-1", "99999999999"}) {
+    EXPECT_EQ(op({"ip_segment", "a", "b", "192.168.5.0", prefix}), -1) << prefix;
+    EXPECT_EQ(stdout_, "-1:invalid argument");
+    EXPECT_EQ(op({"route", "10.1.0.0", prefix, "10.0.0.1", "x"}), -1) << prefix;
+    EXPECT_EQ(stdout_, "-1:invalid argument");
+  }
+  EXPECT_THAT(cmdlines(), IsEmpty());
+}
+
 // --- ip
 
 TEST_F(NetworkTest, IpByIndexLogsTheCombinedCodeOfEachAttempt) {

@@ -43,8 +43,12 @@ void log_cmd(const std::string& cmd, int code, const std::string& out) {
   utils::log("cmd:%s  code:%d  out:%s", cmd.c_str(), code, out.c_str());
 }
 
-int to_int(const char* text) {
-  return static_cast<int>(std::strtol(text, nullptr, 10));
+// A prefix length as the C runtime reads the number; false for one outside 0 to 32,
+// which a mask taken modulo 32 would silently turn into another (33 into /1: a segment
+// of two billion addresses).
+bool prefix_of(const char* text, int& prefix) {
+  prefix = decimal_int(text);
+  return prefix >= 0 && prefix <= 32;
 }
 
 // A dotted IPv4 address as a host-order number; false unless it is four decimal parts
@@ -164,7 +168,8 @@ int Config::config_ip_by_index(int, char** words) {
 // --- ip_segment
 
 int Config::config_ip_segment(int, char** words) {
-  int prefix = to_int(words[4]);
+  int prefix = 0;
+  if (!prefix_of(words[4], prefix)) return Config::invalid_argument();
   std::vector<std::string> list;
   // The list is worked out before anything changes: a first address that is not one
   // would otherwise put a whole segment of made-up addresses on the adapter.
@@ -258,7 +263,9 @@ int Config::config_ip_segment12(const std::vector<std::string>& list, int prefix
 
 int Config::config_route(int, char** words) {
   utils::log("-->Config::config_route");
-  std::string mask = prefix_to_mask(to_int(words[2]));
+  int prefix = 0;
+  if (!prefix_of(words[2], prefix)) return Config::invalid_argument();
+  std::string mask = prefix_to_mask(prefix);
   std::string del, add;
   if (!command_line(del, "Route delete -p %s", words[1]) ||
       !command_line(add, "Route add -p %s mask %s %s", words[1], mask.c_str(), words[3]))
