@@ -42,16 +42,18 @@ void expect_same_tree(const HiveKey& a, const HiveKey& b, const std::string& pat
   }
 }
 
-// What another reader of hive files (libhivex's hivexget) prints.
-std::string hivexget(const std::string& file, const std::string& key, const std::string& name) {
-  std::string cmd = "hivexget '" + file + "' '" + key + "' '" + name + "' 2>&1";
+// What another reader of hive files (libhivex's own tools) prints.
+std::string output_of(const std::string& cmd) {
   std::string out;
-  if (FILE* p = ::popen(cmd.c_str(), "r")) {
+  if (FILE* p = ::popen((cmd + " 2>&1").c_str(), "r")) {
     char buf[4096];
     while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
     ::pclose(p);
   }
   return out;
+}
+std::string hivexget(const std::string& file, const std::string& key, const std::string& name) {
+  return output_of("hivexget '" + file + "' '" + key + "' '" + name + "'");
 }
 
 RegValue raw(uint32_t type, std::string bytes) {
@@ -250,6 +252,24 @@ TEST_F(SimRegf, WritingInPlaceKeepsWhatDidNotChange) {
   read_ok(untouched, kUtf8, &inexact);
   EXPECT_EQ(inexact, (std::vector<std::string>{"zero", "zero \"zero\""}));
   EXPECT_EQ(hivexget(file, "\\a\\b\\c", "v"), "x\n");
+}
+
+// A key without a name (which Windows never makes) cannot be named by a path: it is not
+// read, and writing leaves it in the file.
+TEST_F(SimRegf, AKeyWithoutANameIsLeftAlone) {
+  const std::string file = copy_fixture("unnamed_key");
+  std::vector<std::string> inexact;
+  HiveKey tree = read_ok(file, kUtf8, &inexact);
+  EXPECT_TRUE(tree.subkeys.empty());
+  EXPECT_EQ(tree.values.size(), 0u);
+  EXPECT_EQ(inexact, std::vector<std::string>{"\\"});
+  tree.add_child("Named");
+  write_ok(file, tree);
+  expect_same_tree(tree, read_ok(file));
+  const std::string xml = output_of("hivexml '" + file + "'");
+  EXPECT_NE(xml.find("<node name=\"\">"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<node name=\"Named\">"), std::string::npos) << xml;
+  EXPECT_EQ(tarvik_sim("", {"hive", "convert", file, "--to", "reg"}).code, 2);
 }
 
 TEST_F(SimRegf, ABadFileGivesBadDbNamingIt) {

@@ -168,6 +168,8 @@ class HiveWalk {
       : h_(h), codepage_(codepage), inexact_(inexact) {}
 
   // Children of node with their names in the code page; false when the file is corrupt.
+  // A child without a name (none in Windows; a path cannot name it) is left out: a reader
+  // does not see it and a writer leaves it alone.
   bool children(hive_node_h node, const std::string& path,
                 std::vector<std::pair<hive_node_h, std::string>>& out) {
     Malloced<hive_node_h> list(hivex_node_children(h_, node));
@@ -176,10 +178,11 @@ class HiveWalk {
       Malloced<char> utf8(hivex_node_name(h_, *c));
       if (!utf8) return false;
       std::string name;
-      bool exact = name_from_utf8(utf8.get(), codepage_, name);
-      if (inexact_ && (!exact || std::strlen(utf8.get()) != hivex_node_name_len(h_, *c)))
-        note(sub_path(path, name));
-      out.emplace_back(*c, std::move(name));
+      bool exact = name_from_utf8(utf8.get(), codepage_, name) && !name.empty() &&
+                   std::strlen(utf8.get()) == hivex_node_name_len(h_, *c) &&
+                   name.find('\\') == std::string::npos;  // .reg text splits paths there
+      if (!exact) note(name.empty() ? path + "\\" : sub_path(path, name));
+      if (!name.empty()) out.emplace_back(*c, std::move(name));
     }
     return true;
   }
@@ -207,7 +210,7 @@ class HiveWalk {
       } else {
         s.value.data = s.bytes;
       }
-      if (inexact_ && !s.exact) note(value_path(path, s.name));
+      if (!s.exact) note(value_path(path, s.name));
       out.push_back(std::move(s));
     }
     return true;
