@@ -178,6 +178,19 @@ TEST_F(SimRegf, EveryKindOfValueSurvivesAndAnotherReaderSeesIt) {
   expect_same_tree(smaller, read_ok(file));
 }
 
+TEST_F(SimRegf, AKeyWithThousandsOfSubkeys) {
+  const std::string file = root_ + "/MANY";
+  HiveKey tree;
+  HiveKey* classes = tree.add_child("Classes");
+  for (int i = 0; i < 2000; ++i)
+    classes->add_child(".ext" + std::to_string(i))->set_value("", RegValue::text("t"));
+  write_ok(file, tree);
+  expect_same_tree(tree, read_ok(file));
+  for (int i = 0; i < 2000; i += 2) classes->remove_child(".EXT" + std::to_string(i));
+  write_ok(file, tree);
+  expect_same_tree(tree, read_ok(file));
+}
+
 TEST_F(SimRegf, SimMadeHivesConvertToRegfAndBack) {
   const std::string guest = root_ + "/guest";
   ASSERT_EQ(tarvik_sim("", {"init", guest}).code, 0);

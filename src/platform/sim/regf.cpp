@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -148,6 +149,14 @@ struct HiveCloser {
 };
 using Hive = std::unique_ptr<hive_h, HiveCloser>;
 
+// Key names in the order that finds them without regard to case.
+struct NameLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const {
+    return reg_name_compare(a, b) < 0;
+  }
+};
+
 // A value as the file stores it and as the tree sees it.
 struct StoredValue {
   std::string key;  // the stored name, UTF-8
@@ -247,9 +256,10 @@ class Reader : public HiveWalk {
     }
     std::vector<std::pair<hive_node_h, std::string>> subs;
     if (!children(node, path, subs)) return false;
+    std::set<std::string, NameLess> names;
     for (auto& [child, name] : subs) {
-      if (key.child(name)) {
-        note(sub_path(path, name));
+      if (!names.insert(name).second) {
+        note(sub_path(path, name));  // a second key of one name (after a NUL)
         continue;
       }
       key.subkeys.push_back(std::make_unique<HiveKey>(name));
@@ -276,21 +286,20 @@ class Writer : public HiveWalk {
     if (!write_values(node, key, path)) return false;
     std::vector<std::pair<hive_node_h, std::string>> subs;
     if (!children(node, path, subs)) return false;
-    auto wanted = [&key](std::string_view name) {
-      const HiveKey* k = key.child(name);
-      return k && !k->is_volatile;
-    };
+    std::set<std::string_view, NameLess> wanted;
+    for (const auto& sub : key.subkeys)
+      if (!sub->is_volatile) wanted.insert(sub->name);
+    std::map<std::string_view, hive_node_h, NameLess> kept;  // the first of each name
     for (const auto& [child, name] : subs) {
-      if (!wanted(name) && hivex_node_delete_child(h_, child) != 0) return false;
+      if (wanted.count(name))
+        kept.emplace(name, child);
+      else if (hivex_node_delete_child(h_, child) != 0)
+        return false;
     }
     for (const auto& sub : key.subkeys) {
       if (sub->is_volatile) continue;
-      hive_node_h child = 0;
-      for (const auto& [c, name] : subs)
-        if (reg_name_compare(name, sub->name) == 0) {
-          child = c;
-          break;
-        }
+      auto found = kept.find(sub->name);
+      hive_node_h child = found == kept.end() ? 0 : found->second;
       const std::string child_path = sub_path(path, sub->name);
       if (!child) {
         std::string utf8;
