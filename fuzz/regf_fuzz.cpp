@@ -14,22 +14,6 @@ using namespace tarvik;
 
 namespace {
 
-void same_tree(const sim::HiveKey& a, const sim::HiveKey& b) {
-  FUZZ_CHECK(a.values.size() == b.values.size());
-  for (const auto& [name, value] : a.values) {
-    const RegValue* other = b.value(name);
-    FUZZ_CHECK(other != nullptr);
-    FUZZ_CHECK(other->type == value.type);
-    FUZZ_CHECK(other->data == value.data);
-  }
-  FUZZ_CHECK(a.subkeys.size() == b.subkeys.size());
-  for (const auto& sub : a.subkeys) {
-    const sim::HiveKey* other = b.child(sub->name);
-    FUZZ_CHECK(other != nullptr);
-    same_tree(*sub, *other);
-  }
-}
-
 // A folder of this process for the hives it writes, removed at exit (kept apart from the
 // statics that exit destroys).
 const std::string& scratch_folder() {
@@ -67,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(s == win::kSuccess);
   sim::HiveKey again;
   FUZZ_CHECK(sim::read_regf_file(copy, 65001, again, error) == win::kSuccess);
-  same_tree(tree, again);
+  FUZZ_CHECK(sim::same_hive_tree(tree, again));
   std::filesystem::remove(copy);
   return 0;
 }

@@ -231,6 +231,14 @@ TEST_F(SimRegf, FixturesConvertToRegTextAndBack) {
   EXPECT_EQ(tarvik_sim("", {"hive", "convert", rlen, "--to", "reg"}).code, 0);
   EXPECT_EQ(tarvik_sim("", {"hive", "convert", rlen, "--to", "regf"}).code, 0);
   expect_same_tree(read_ok(fixture("rlenvalue_test_hive")), read_ok(rlen));
+  // Nor a key name that .reg text cannot carry.
+  HiveKey odd;
+  odd.add_child("a]\r\n[b")->set_value("v", RegValue::dword(1));
+  const std::string odd_file = root_ + "/odd";
+  write_ok(odd_file, odd);
+  expect_same_tree(odd, read_ok(odd_file));
+  EXPECT_EQ(tarvik_sim("", {"hive", "convert", odd_file, "--to", "reg"}).code, 2);
+  EXPECT_EQ(read(odd_file).substr(0, 4), "regf");
   const std::string special = copy_fixture("special");
   CliResult r = tarvik_sim("", {"hive", "convert", special, "--to", "reg"});
   EXPECT_EQ(r.code, 2);

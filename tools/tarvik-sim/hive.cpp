@@ -72,7 +72,17 @@ int hive_command(int argc, char** argv) {
   }
   if (to == "reg") {
     if (!inexact.empty()) return refuse(file, ".reg text", inexact);
-    if (!tarvik::sim::write_host_file_atomic(file, tarvik::sim::format_hive_text(tree))) {
+    // A key name .reg text cannot carry (a line break, a bracket) reads back otherwise.
+    const std::string text = tarvik::sim::format_hive_text(tree);
+    tarvik::sim::HiveKey back;
+    if (tarvik::sim::parse_hive_text(text, back, error) != tarvik::win::kSuccess ||
+        !tarvik::sim::same_hive_tree(tree, back)) {
+      std::fprintf(stderr,
+                   "tarvik-sim hive: %s: not converted: its .reg text reads back otherwise\n",
+                   file.c_str());
+      return 2;
+    }
+    if (!tarvik::sim::write_host_file_atomic(file, text)) {
       std::fprintf(stderr, "tarvik-sim hive: %s: %s\n", file.c_str(), std::strerror(errno));
       return 1;
     }

@@ -504,6 +504,21 @@ Status write_regf_file(const std::string& path, const HiveKey& root, uint32_t co
   return win::kSuccess;
 }
 
+bool same_hive_tree(const HiveKey& a, const HiveKey& b) {
+  if (a.values.size() != b.values.size() || a.subkeys.size() != b.subkeys.size()) return false;
+  for (const auto& [name, value] : a.values) {
+    const RegValue* other = b.value(name);
+    if (!other || !same_value(value, *other)) return false;
+  }
+  std::map<std::string_view, const HiveKey*, NameLess> others;
+  for (const auto& sub : b.subkeys) others.emplace(sub->name, sub.get());
+  for (const auto& sub : a.subkeys) {
+    auto found = others.find(sub->name);
+    if (found == others.end() || !same_hive_tree(*sub, *found->second)) return false;
+  }
+  return true;
+}
+
 void regf_inexact(const HiveKey& key, uint32_t codepage, std::vector<std::string>& out,
                   const std::string& path) {
   std::string converted;

@@ -45,6 +45,10 @@ Status read_regf_file(const std::string& path, uint32_t codepage, HiveKey& root,
 Status write_regf_file(const std::string& path, const HiveKey& root, uint32_t codepage,
                        std::string& error);
 
+// Whether two trees hold the same keys and values: values by name (type and bytes equal),
+// subkeys by name, without regard to case or order.
+bool same_hive_tree(const HiveKey& a, const HiveKey& b);
+
 // Appends to out the keys and values below key (key itself at path) whose names or text
 // the code page does not carry exactly into a regf file, named as read_regf_file names them.
 void regf_inexact(const HiveKey& key, uint32_t codepage, std::vector<std::string>& out,
