@@ -10,6 +10,8 @@ int reg_command(int argc, char** argv, const std::string& root);
 namespace tarvik_sim {
 
 int init_command(int argc, char** argv);
+// Converts one hive file between .reg text and a real Windows hive.
+int hive_command(int argc, char** argv);
 int calls_command(int argc, char** argv, const std::string& root);
 int stamp_command(int argc, char** argv, const std::string& root);
 int reboot_command(int argc, char** argv, const std::string& root);

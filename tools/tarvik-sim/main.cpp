@@ -13,6 +13,7 @@ int usage() {
                "usage: tarvik-sim [--root DIR] VERB ...\n"
                "  init DIR [--iso]          make a ready guest (or a medium with --iso)\n"
                "  reg [--hive FILE] query|add|delete|export|import ...\n"
+               "  hive convert FILE --to reg|regf  a hive file as .reg text or a real hive\n"
                "  calls                     the processes the agent started\n"
                "  stamp WINPATH A.B.C.D     a file that carries that file version\n"
                "  reboot                    a simulated reboot\n"
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
   int rest_argc = argc - i - 1;
   char** rest = argv + i + 1;
   if (verb == "init") return tarvik_sim::init_command(rest_argc, rest);
+  if (verb == "hive") return tarvik_sim::hive_command(rest_argc, rest);
   if (root.empty()) {
     std::fprintf(stderr, "tarvik-sim: no guest: give --root DIR or set TARVIK_SIM_ROOT\n");
     return 2;
