@@ -48,6 +48,9 @@ TEST(CompareVersionTest, ExtraTokensAndClasses) {
   EXPECT_LT(compare_version("1.a", "1.2"), 0);  // other < digit
   EXPECT_LT(compare_version("1..", "1.2"), 0);  // dot < digit
   EXPECT_LT(compare_version("1.2alpha", "1.2beta"), 0);
+  // A run of other characters is compared whole, past a NUL inside it.
+  EXPECT_LT(compare_version(std::string("1.a\0b", 5), std::string("1.a\0c", 5)), 0);
+  EXPECT_LT(compare_version(std::string("1.a", 3), std::string("1.a\0", 4)), 0);
   EXPECT_LT(compare_version("", "1.0"), 0);  // no version is older
   EXPECT_GT(compare_version("1.0", ""), 0);
   EXPECT_EQ(compare_version("", ""), 0);

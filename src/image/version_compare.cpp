@@ -1,6 +1,4 @@
 // Version texts compared token by token: digit runs by value, dots, and other runs byte-wise.
-#include <cstring>
-
 #include "image/guest.h"
 
 namespace tarvik {
@@ -56,7 +54,8 @@ int compare_version(const std::string& a, const std::string& b) {
     TokenClass kb = class_of(tb[i][0]);
     if (ka != kb) return ka < kb ? -1 : 1;
     int d = 0;
-    if (ka == kOther) d = sign(std::strcmp(ta[i].c_str(), tb[i].c_str()));
+    // Byte-wise over the whole run: a NUL inside it does not end it.
+    if (ka == kOther) d = sign(ta[i].compare(tb[i]));
     if (ka == kDigit) d = compare_digit_runs(ta[i], tb[i]);
     if (d != 0) return d;
   }

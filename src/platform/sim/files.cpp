@@ -157,7 +157,15 @@ class SimFiles final : public Files {
     if (Status s = write_host(dst, data)) return fail(s);
     // The copy takes the source's attributes, read-only included.
     ::chmod(dst.c_str(), st.st_mode & 07777);
-    store_attributes(key_of(dst), stored_attributes(key_of(src)) | attr::kArchive);
+    std::string src_key = key_of(src), dst_key = key_of(dst);
+    // attributes.ini is read once to see whether the copy changes it, and again under its
+    // lock for the change.
+    IniFile now = load_attributes();
+    if ((stored_in(now, src_key) | attr::kArchive) == stored_in(now, dst_key)) return win::kSuccess;
+    edit_attributes([&](const IniFile& ini, auto& keys) {
+      return set_stored(keys, dst_key, stored_in(ini, src_key) | attr::kArchive,
+                        stored_in(ini, dst_key));
+    });
     return win::kSuccess;
   }
 
@@ -187,6 +195,7 @@ class SimFiles final : public Files {
     if (!d) return fail(win_error_from_errno(errno, host));
     // A drive's root folder has no "." and "..".
     bool is_root = host.size() == m_.root().size() + 2;
+    IniFile attributes = load_attributes();
     std::vector<DirEntry> found;
     while (dirent* e = ::readdir(d)) {
       std::string name = e->d_name;
@@ -197,7 +206,7 @@ class SimFiles final : public Files {
       if (::stat(child.c_str(), &cst) != 0) continue;
       DirEntry entry;
       entry.name = name;
-      entry.attributes = attributes_of(name == "." || name == ".." ? host : child, cst);
+      entry.attributes = attributes_of(attributes, name == "." || name == ".." ? host : child, cst);
       entry.size = S_ISDIR(cst.st_mode) ? 0 : static_cast<uint64_t>(cst.st_size);
       found.push_back(std::move(entry));
     }
@@ -315,7 +324,11 @@ class SimFiles final : public Files {
   }
 
   uint32_t attributes_of(const std::string& host, const struct stat& st) const {
-    uint32_t a = stored_attributes(key_of(host));
+    return attributes_of(load_attributes(), host, st);
+  }
+
+  uint32_t attributes_of(const IniFile& ini, const std::string& host, const struct stat& st) const {
+    uint32_t a = stored_in(ini, key_of(host));
     if (!(st.st_mode & S_IWUSR)) a |= attr::kReadOnly;
     if (S_ISDIR(st.st_mode)) a |= attr::kDirectory;
     return a ? a : attr::kNormal;
@@ -329,7 +342,11 @@ class SimFiles final : public Files {
   }
 
   uint32_t stored_attributes(const std::string& key) const {
-    std::string names = to_upper(load_attributes().get("attributes", key));
+    return stored_in(load_attributes(), key);
+  }
+
+  static uint32_t stored_in(const IniFile& ini, const std::string& key) {
+    std::string names = to_upper(ini.get("attributes", key));
     uint32_t a = 0;
     for (const auto& n : kAttrNames) {
       size_t at = names.find(n.name);
@@ -341,7 +358,8 @@ class SimFiles final : public Files {
     return a;
   }
 
-  // Edits the [attributes] section under its lock: fn changes the key list.
+  // Edits the [attributes] section under its lock: fn reads the file as it is and changes
+  // the key list, true when it changed it.
   template <typename Fn>
   void edit_attributes(Fn fn) const {
     FileLock lock(m_, "attributes");
@@ -350,25 +368,32 @@ class SimFiles final : public Files {
     IniSection* sec = nullptr;
     for (auto& s : ini.sections)
       if (equals_nocase(s.name, "attributes")) sec = &s;
-    if (fn(sec->keys)) write_host_file_atomic(m_.sim_file("attributes.ini"), format_ini(ini));
+    if (fn(static_cast<const IniFile&>(ini), sec->keys))
+      write_host_file_atomic(m_.sim_file("attributes.ini"), format_ini(ini));
   }
 
   void store_attributes(const std::string& key, uint32_t bits) const {
-    if (bits == stored_attributes(key)) return;
+    uint32_t now = stored_attributes(key);
+    if (bits == now) return;
+    edit_attributes([&](const IniFile&, auto& keys) { return set_stored(keys, key, bits, now); });
+  }
+
+  // key's entry in the key list made bits (none for no bits); false when it has them.
+  template <typename Keys>
+  static bool set_stored(Keys& keys, const std::string& key, uint32_t bits, uint32_t now) {
+    if (bits == now) return false;
     std::string names;
     for (const auto& n : kAttrNames)
       if (bits & n.bit) names += (names.empty() ? "" : "|") + std::string(n.name);
-    edit_attributes([&](auto& keys) {
-      std::erase_if(keys, [&](const auto& kv) { return equals_nocase(kv.first, key); });
-      if (!names.empty()) keys.emplace_back(key, names);
-      return true;
-    });
+    std::erase_if(keys, [&](const auto& kv) { return equals_nocase(kv.first, key); });
+    if (!names.empty()) keys.emplace_back(key, names);
+    return true;
   }
 
   // The entries of from and everything below it move to to (or go, when to is empty).
   void rekey_attributes(const std::string& from, const std::string& to) const {
     if (load_attributes().find("attributes") == nullptr) return;
-    edit_attributes([&](auto& keys) {
+    edit_attributes([&](const IniFile&, auto& keys) {
       bool changed = false;
       std::string below = from + "\\";
       for (auto it = keys.begin(); it != keys.end();) {
