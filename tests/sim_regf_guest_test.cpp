@@ -110,5 +110,32 @@ TEST_F(RegfGuestTest, ADamagedRegfHiveIsNamedAndLeftAlone) {
   EXPECT_EQ(slurp(system()), bytes);
 }
 
+TEST_F(RegfGuestTest, AMediumWithRegfHivesIsInitializedWhole) {
+  CliResult r = tarvik_sim("", {"init", root_, "--iso", "--hives", "regf"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ASSERT_EQ(hive_files().size(), 4u);
+  expect_all_regf();
+  const std::string target = root_ + "/d/Windows/System32/config/SYSTEM";
+  EXPECT_EQ(hivexget(target, "ControlSet001\\Services\\stornvme", "Start"), "3\n");
+
+  r = tarvik(root_, {"initialize", "x", "windows", "4096", "rg-test-01"});
+  EXPECT_EQ(r.out, "0:success");
+  EXPECT_EQ(r.code, 0);
+  expect_all_regf();
+  EXPECT_EQ(hivexget(target, "ControlSet001\\Services\\stornvme\\Parameters", "IoTimeoutValue"),
+            "65535\n");  // 0xffff
+  EXPECT_EQ(
+      hivexget(target, "ControlSet001\\Control\\Session Manager\\Memory Management", "PagingFiles"),
+      "?:\\pagefile.sys\n");
+  EXPECT_EQ(hivexget(target, "ControlSet001\\Services\\tarvik", "ImagePath"),
+            "C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe service\n");
+}
+
+TEST_F(RegfGuestTest, InitRefusesAnUnknownHiveKind) {
+  CliResult r = tarvik_sim("", {"init", root_, "--hives", "binary"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_FALSE(fs::exists(root_ + "/machine.ini"));
+}
+
 }  // namespace
 }  // namespace tarvik::test

@@ -1,4 +1,4 @@
-// tarvik-sim init DIR [--iso]: makes a ready guest.
+// tarvik-sim init DIR [--iso] [--hives reg|regf]: makes a ready guest.
 //
 // Without --iso: a Windows Server guest on C: with the product folder staged under
 // C:\ProgramData\kovenu, two virtio adapters, a system disk with free space behind its volume
@@ -8,6 +8,7 @@
 // medium carries the driver trees, dpinst and dism's log; the offline installation older
 // virtio drivers than the medium's, an empty page-file setting and an earlier assistant.
 // The agent's folder holds the files shipped beside it (citymaptz.ini).
+// With --hives regf every hive file is a real Windows hive holding the same keys.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,11 +18,13 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "image/guest.h"
 #include "platform/sim/hive.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/regf.h"
 #include "platform/sim/version_stamp.h"
 
 namespace tarvik_sim {
@@ -99,11 +102,16 @@ bool write_file(const fs::path& p, const std::string& text) {
   return std::fclose(f) == 0 && ok;
 }
 
+// The code page of the guest's narrow text (machine_ini's "codepage").
+constexpr uint32_t kInitCodepage = 65001;
+
 // machine.ini of a guest whose system is on drive: two virtio adapters, the virtio network
 // device and the disks given.
 std::string machine_ini(char drive, const char* program, const char* disks) {
   return std::string("[system]\ndrive=") + drive + "\nprogram=" + program +
-         "\nuser=system\nwow64=1\nmemory_mb=8192\nserial=1\ncodepage=65001\n"
+         "\nuser=system\nwow64=1\nmemory_mb=8192\nserial=1\ncodepage=" +
+         std::to_string(kInitCodepage) +
+         "\n"
          "hypervisor=KVMKVMKVM\nhypervisor_max=0x40000001\n"
          "[clock]\nmode=virtual\n"
          // The metadata service of a simulated guest is on loopback (tarvik-sim metadata
@@ -270,23 +278,50 @@ void add_staging_files(const fs::path& medium_agent, const fs::path& target) {
   write_file(system, hive + services);
 }
 
+// Every hive file of the guest's drives made a real Windows hive holding what its text
+// holds; false with error naming the file that could not be.
+bool convert_hives_to_regf(const fs::path& root, std::string& error) {
+  std::error_code ec;
+  std::vector<std::string> files;  // listed first: converting one makes scratch files beside it
+  for (const auto& drive : fs::directory_iterator(root, ec)) {
+    fs::path config = drive.path() / "Windows" / "System32" / "config";
+    if (!fs::is_directory(config, ec)) continue;
+    for (const auto& e : fs::directory_iterator(config, ec))
+      if (e.is_regular_file()) files.push_back(e.path().string());
+  }
+  for (const std::string& file : files) {
+    std::string text;
+    tarvik::sim::HiveKey tree;
+    if (!tarvik::sim::read_host_file(file, text) ||
+        tarvik::sim::parse_hive_text(text, tree, error) != tarvik::win::kSuccess ||
+        tarvik::sim::write_regf_file(file, tree, kInitCodepage, error) != tarvik::win::kSuccess) {
+      if (error.find(file) == std::string::npos) error = file + ": " + error;
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int init_command(int argc, char** argv) {
-  bool iso = false;
+  bool iso = false, regf = false;
   const char* dir = nullptr;
   for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--iso") == 0)
+    if (std::strcmp(argv[i], "--iso") == 0) {
       iso = true;
-    else if (!dir && argv[i][0] != '-')
+    } else if (std::strcmp(argv[i], "--hives") == 0 && i + 1 < argc &&
+               (std::strcmp(argv[i + 1], "reg") == 0 || std::strcmp(argv[i + 1], "regf") == 0)) {
+      regf = std::strcmp(argv[++i], "regf") == 0;
+    } else if (!dir && argv[i][0] != '-') {
       dir = argv[i];
-    else {
+    } else {
       std::fprintf(stderr, "tarvik-sim init: unexpected argument '%s'\n", argv[i]);
       return 2;
     }
   }
   if (!dir) {
-    std::fprintf(stderr, "tarvik-sim init: usage: init DIR [--iso]\n");
+    std::fprintf(stderr, "tarvik-sim init: usage: init DIR [--iso] [--hives reg|regf]\n");
     return 2;
   }
   fs::path root(dir);
@@ -333,6 +368,11 @@ int init_command(int argc, char** argv) {
   }
   write_file(root / "machine.ini", ini);
   write_file(root / "sim" / "tools.ini", kToolsIni);
+  std::string error;
+  if (regf && !convert_hives_to_regf(root, error)) {
+    std::fprintf(stderr, "tarvik-sim init: %s\n", error.c_str());
+    return 2;
+  }
   std::printf("%s guest ready in %s\n", iso ? "installation medium and offline" : "running", dir);
   return 0;
 }
