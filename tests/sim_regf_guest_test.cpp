@@ -137,5 +137,48 @@ TEST_F(RegfGuestTest, InitRefusesAnUnknownHiveKind) {
   EXPECT_FALSE(fs::exists(root_ + "/machine.ini"));
 }
 
+TEST_F(RegfGuestTest, TargetHivesFromAFolderBecomeTheOfflineInstallations) {
+  // Hive files as an image holds them: here those of another regf medium's installation.
+  const std::string image = dir_ + "/image", other = dir_ + "/other";
+  CliResult r = tarvik_sim("", {"init", other, "--iso", "--hives", "regf"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  fs::create_directories(image);
+  for (const char* name : {"SYSTEM", "SOFTWARE"}) {
+    fs::copy_file(other + "/d/Windows/System32/config/" + name, image + "/" + name);
+    fs::permissions(image + "/" + name, fs::perms::owner_write, fs::perm_options::remove);
+  }
+
+  r = tarvik_sim("", {"init", root_, "--iso", "--target-hives", image});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string target = root_ + "/d/Windows/System32/config/";
+  for (const char* name : {"SYSTEM", "SOFTWARE"})
+    EXPECT_EQ(slurp(target + name), slurp(image + "/" + name)) << name;
+  EXPECT_FALSE(sim::is_regf(slurp(root_ + "/x/Windows/System32/config/SYSTEM")));
+
+  r = tarvik(root_, {"initialize", "x", "windows", "4096", "rg-test-01"});
+  EXPECT_EQ(r.out, "0:success");
+  EXPECT_TRUE(sim::is_regf(slurp(target + "SYSTEM")));
+  EXPECT_EQ(hivexget(target + "SYSTEM", "ControlSet001\\Services\\stornvme\\Parameters",
+                     "IoTimeoutValue"),
+            "65535\n");
+  EXPECT_EQ(hivexget(target + "SYSTEM", "ControlSet001\\Services\\tarvik", "ImagePath"),
+            "C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe service\n");
+}
+
+TEST_F(RegfGuestTest, TargetHivesThatCannotBeReadMakeNoGuest) {
+  const std::string image = dir_ + "/image";
+  fs::create_directories(image);
+  fs::copy_file(std::string(TARVIK_TEST_DATA_DIR) + "/hives/minimal", image + "/SYSTEM");
+  CliResult r = tarvik_sim("", {"init", root_, "--iso", "--target-hives", image});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr(image + "/SOFTWARE"));  // missing
+  put(image + "/SOFTWARE", std::string("regf") + std::string(100, '\0'));
+  r = tarvik_sim("", {"init", root_, "--iso", "--target-hives", image});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr(image + "/SOFTWARE"));                           // damaged
+  EXPECT_EQ(tarvik_sim("", {"init", root_, "--target-hives", image}).code, 2);  // no --iso
+  EXPECT_FALSE(fs::exists(root_ + "/machine.ini"));
+}
+
 }  // namespace
 }  // namespace tarvik::test
