@@ -42,20 +42,6 @@ void expect_same_tree(const HiveKey& a, const HiveKey& b, const std::string& pat
   }
 }
 
-// What another reader of hive files (libhivex's own tools) prints.
-std::string output_of(const std::string& cmd) {
-  std::string out;
-  if (FILE* p = ::popen((cmd + " 2>&1").c_str(), "r")) {
-    char buf[4096];
-    while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-    ::pclose(p);
-  }
-  return out;
-}
-std::string hivexget(const std::string& file, const std::string& key, const std::string& name) {
-  return output_of("hivexget '" + file + "' '" + key + "' '" + name + "'");
-}
-
 RegValue raw(uint32_t type, std::string bytes) {
   return RegValue{type, std::move(bytes)};
 }
@@ -344,6 +330,61 @@ TEST_F(SimRegf, KilledWritersLeaveAHiveThatOpens) {
     HiveKey tree = read_ok(file);
     EXPECT_TRUE(tree.child("small") || tree.child("Select")) << "round " << round;
   }
+}
+
+TEST_F(SimRegf, ALoadedRegfHiveIsChangedInPlaceAndStaysRegf) {
+  mkdirs(root_ + "/d");
+  const std::string file = copy_fixture("minimal", "d/hive");
+  Registry& r = p().registry();
+  ASSERT_EQ(r.load_hive("_OFF", "D:\\hive"), 0u);
+  {
+    RegKey k;
+    ASSERT_EQ(r.create("_OFF\\ControlSet001\\services\\tarvik", 0, reg::kKeyAllAccess, k), 0u);
+    ASSERT_EQ(k.set_text("ImagePath", "C:\\x.exe service"), 0u);
+  }
+  ASSERT_TRUE(sim::is_regf(read(file)));
+  EXPECT_EQ(hivexget(file, "ControlSet001\\services\\tarvik", "ImagePath"), "C:\\x.exe service\n");
+  reload();  // the next process reads what the file holds
+  RegKey k;
+  std::string text;
+  ASSERT_EQ(p().registry().open("_OFF\\ControlSet001\\services\\tarvik", reg::kKeyRead, k), 0u);
+  ASSERT_EQ(k.query_text("ImagePath", text), 0u);
+  EXPECT_EQ(text, "C:\\x.exe service");
+  k = RegKey();
+  EXPECT_EQ(p().registry().unload_hive("_OFF"), 0u);
+
+  // A damaged one: refused as a bad hive, left as it was.
+  std::string bytes = read(file);
+  write(file, bytes.substr(0, 600));
+  EXPECT_EQ(p().registry().load_hive("_OFF", "D:\\hive"), win::kBadRegistry);
+  EXPECT_EQ(read(file), bytes.substr(0, 600));
+}
+
+TEST_F(SimRegf, TheRunningSystemsRegfHivesAreReadAndWrittenAsRegf) {
+  mkdirs(root_ + "/c/Windows/System32/config");
+  const std::string file = copy_fixture("minimal", "c/Windows/System32/config/SYSTEM");
+  Registry& r = p().registry();
+  {
+    RegKey k;
+    ASSERT_EQ(r.create("SYSTEM\\Kovenu", 0, reg::kKeyAllAccess, k), 0u);
+    ASSERT_EQ(k.set_text("v", "gr\xC3\xBC\xC3\x9F"), 0u);
+  }
+  ASSERT_TRUE(sim::is_regf(read(file)));
+  // Stored as UTF-16; the code page of the machine (UTF-8) is what the agent sees.
+  EXPECT_EQ(hivexget(file, "Kovenu", "v"), "gr\xC3\xBC\xC3\x9F\n");
+  const std::string after = read(file);
+  {
+    RegKey k;
+    ASSERT_EQ(r.open("SYSTEM\\Kovenu", reg::kKeyAllAccess, k), 0u);
+    ASSERT_EQ(k.set_text("v", "gr\xC3\xBC\xC3\x9F"), 0u);  // the same: nothing written
+  }
+  EXPECT_EQ(read(file), after);
+
+  write(file, after.substr(0, 4096 + 100));  // while the machine runs
+  RegKey k;
+  EXPECT_EQ(p().registry().open("SYSTEM\\Kovenu", reg::kKeyRead, k), win::kBadRegistry);
+  EXPECT_EQ(p().registry().create("SYSTEM\\B", 0, reg::kKeyAllAccess, k), win::kBadRegistry);
+  EXPECT_EQ(read(file), after.substr(0, 4096 + 100));
 }
 
 }  // namespace

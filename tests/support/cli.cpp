@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -63,6 +64,20 @@ CliResult tarvik(const std::string& root, const std::vector<std::string>& args) 
 
 CliResult tarvik_sim(const std::string& root, const std::vector<std::string>& args) {
   return run_cli(TARVIK_SIM_BIN, args, root);
+}
+
+std::string output_of(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = ::popen((cmd + " 2>&1").c_str(), "r")) {
+    char buf[4096];
+    while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+std::string hivexget(const std::string& file, const std::string& key, const std::string& name) {
+  return output_of("hivexget '" + file + "' '" + key + "' '" + name + "'");
 }
 
 namespace {

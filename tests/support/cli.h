@@ -18,6 +18,10 @@ CliResult run_cli(const std::string& program, const std::vector<std::string>& ar
                   const std::string& root);
 CliResult tarvik(const std::string& root, const std::vector<std::string>& args);
 CliResult tarvik_sim(const std::string& root, const std::vector<std::string>& args);
+// What a shell command prints on stdout and stderr (another program's view of a file).
+std::string output_of(const std::string& cmd);
+// What libhivex's hivexget prints of the value name of key in a regf file.
+std::string hivexget(const std::string& file, const std::string& key, const std::string& name);
 
 // One line of sim/calls.jsonl.
 struct Call {

@@ -1,4 +1,4 @@
-// tarvik-sim init DIR [--iso]: makes a ready guest.
+// tarvik-sim init DIR [--iso] [--hives reg|regf]: makes a ready guest.
 //
 // Without --iso: a Windows Server guest on C: with the product folder staged under
 // C:\ProgramData\kovenu, two virtio adapters, a system disk with free space behind its volume
@@ -8,20 +8,27 @@
 // medium carries the driver trees, dpinst and dism's log; the offline installation older
 // virtio drivers than the medium's, an empty page-file setting and an earlier assistant.
 // The agent's folder holds the files shipped beside it (citymaptz.ini).
+// With --hives regf every hive file is a real Windows hive holding the same keys.
+// With --iso --target-hives FOLDER the offline installation's SYSTEM and SOFTWARE are
+// copies of FOLDER's (an image's own hive files, regf or text), left as they are: without
+// the settings and older agents' services init gives its own.
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "image/guest.h"
 #include "platform/sim/hive.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/regf.h"
 #include "platform/sim/version_stamp.h"
 
 namespace tarvik_sim {
@@ -99,11 +106,16 @@ bool write_file(const fs::path& p, const std::string& text) {
   return std::fclose(f) == 0 && ok;
 }
 
+// The code page of the guest's narrow text (machine_ini's "codepage").
+constexpr uint32_t kInitCodepage = 65001;
+
 // machine.ini of a guest whose system is on drive: two virtio adapters, the virtio network
 // device and the disks given.
 std::string machine_ini(char drive, const char* program, const char* disks) {
   return std::string("[system]\ndrive=") + drive + "\nprogram=" + program +
-         "\nuser=system\nwow64=1\nmemory_mb=8192\nserial=1\ncodepage=65001\n"
+         "\nuser=system\nwow64=1\nmemory_mb=8192\nserial=1\ncodepage=" +
+         std::to_string(kInitCodepage) +
+         "\n"
          "hypervisor=KVMKVMKVM\nhypervisor_max=0x40000001\n"
          "[clock]\nmode=virtual\n"
          // The metadata service of a simulated guest is on loopback (tarvik-sim metadata
@@ -199,8 +211,7 @@ bool set_offline_driver_settings(const fs::path& hive_file) {
 
 // What a whole preparation of the offline installation needs on a medium: the driver
 // trees kvm, xen and zeb beside the agent for every release and architecture, dpinst in
-// both builds and dism's log on the medium's system drive; and in the offline
-// installation the settings above.
+// both builds and dism's log on the medium's system drive.
 void make_driver_medium(const fs::path& root) {
   fs::path agent = root / "x" / "kovenu" / "tarvik";
   for (const std::string& dir : driver_directories()) {
@@ -226,14 +237,12 @@ void make_driver_medium(const fs::path& root) {
   write_file(
       root / "x" / "Windows" / "Logs" / "DISM" / "dism.log",
       "2025-01-06 09:49:05, Info DISM DISM.EXE: <----- Starting Dism.exe session ----->\r\n");
-
-  set_offline_driver_settings(root / "d" / "Windows" / "System32" / "config" / "SYSTEM");
 }
 
 // What the medium carries beside the agent for the staging into the image (the security
 // agent's update files, the certificates), and what an image prepared before holds: an
 // older assistant, a Pavox installation of a 64-bit system, read-only virtio driver files
-// and the services of older agents. A rehearsal on it shows real decisions.
+// (their services: add_older_agent_services). A rehearsal on it shows real decisions.
 void add_staging_files(const fs::path& medium_agent, const fs::path& target) {
   write_file(medium_agent / "pavoxfix" / "up_cmd.txt", "update --from pavoxfix\r\n");
   write_file(medium_agent / "pavoxfix" / "SentirvaxUpdate.exe", "pavox update (new)\n");
@@ -256,7 +265,10 @@ void add_staging_files(const fs::path& medium_agent, const fs::path& target) {
                     fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove, ec);
   }
+}
 
+// The services of older agents in the offline installation's text SYSTEM hive.
+void add_older_agent_services(const fs::path& target) {
   std::string services;
   for (const char* name : {"KovenuService", "KovenuServiceGuard", "RidivudeRorAgent"})
     services += std::string("[ControlSet001\\Services\\") + name +
@@ -270,25 +282,80 @@ void add_staging_files(const fs::path& medium_agent, const fs::path& target) {
   write_file(system, hive + services);
 }
 
+// Whether the file is a hive that can be read (regf or text); error says why not.
+bool readable_hive(const std::string& file, std::string& error) {
+  std::string bytes;
+  tarvik::sim::HiveKey tree;
+  if (!tarvik::sim::read_host_file(file, bytes)) {
+    error = file + ": " + std::strerror(errno);
+    return false;
+  }
+  if (tarvik::sim::is_regf(bytes))
+    return tarvik::sim::read_regf_file(file, kInitCodepage, tree, error) == tarvik::win::kSuccess;
+  if (tarvik::sim::parse_hive_text(bytes, tree, error) == tarvik::win::kSuccess) return true;
+  error = file + ": " + error;
+  return false;
+}
+
+// Every hive file of the guest's drives made a real Windows hive holding what its text
+// holds; false with error naming the file that could not be.
+bool convert_hives_to_regf(const fs::path& root, std::string& error) {
+  std::error_code ec;
+  std::vector<std::string> files;  // listed first: converting one makes scratch files beside it
+  for (const auto& drive : fs::directory_iterator(root, ec)) {
+    fs::path config = drive.path() / "Windows" / "System32" / "config";
+    if (!fs::is_directory(config, ec)) continue;
+    for (const auto& e : fs::directory_iterator(config, ec))
+      if (e.is_regular_file()) files.push_back(e.path().string());
+  }
+  for (const std::string& file : files) {
+    std::string text;
+    tarvik::sim::HiveKey tree;
+    bool ok = tarvik::sim::read_host_file(file, text);
+    if (ok && tarvik::sim::is_regf(text)) continue;  // one of --target-hives
+    if (!ok || tarvik::sim::parse_hive_text(text, tree, error) != tarvik::win::kSuccess ||
+        tarvik::sim::write_regf_file(file, tree, kInitCodepage, error) != tarvik::win::kSuccess) {
+      if (error.find(file) == std::string::npos) error = file + ": " + error;
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int init_command(int argc, char** argv) {
-  bool iso = false;
+  bool iso = false, regf = false;
   const char* dir = nullptr;
+  const char* target_hives = nullptr;
   for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--iso") == 0)
+    if (std::strcmp(argv[i], "--iso") == 0) {
       iso = true;
-    else if (!dir && argv[i][0] != '-')
+    } else if (std::strcmp(argv[i], "--hives") == 0 && i + 1 < argc &&
+               (std::strcmp(argv[i + 1], "reg") == 0 || std::strcmp(argv[i + 1], "regf") == 0)) {
+      regf = std::strcmp(argv[++i], "regf") == 0;
+    } else if (std::strcmp(argv[i], "--target-hives") == 0 && i + 1 < argc) {
+      target_hives = argv[++i];
+    } else if (!dir && argv[i][0] != '-') {
       dir = argv[i];
-    else {
+    } else {
       std::fprintf(stderr, "tarvik-sim init: unexpected argument '%s'\n", argv[i]);
       return 2;
     }
   }
-  if (!dir) {
-    std::fprintf(stderr, "tarvik-sim init: usage: init DIR [--iso]\n");
+  if (!dir || (target_hives && !iso)) {
+    std::fprintf(stderr,
+                 "tarvik-sim init: usage: init DIR [--iso [--target-hives FOLDER]] "
+                 "[--hives reg|regf]\n");
     return 2;
   }
+  std::string error;
+  if (target_hives)
+    for (const char* name : {"SYSTEM", "SOFTWARE"})
+      if (!readable_hive(std::string(target_hives) + "/" + name, error)) {
+        std::fprintf(stderr, "tarvik-sim init: --target-hives: %s\n", error.c_str());
+        return 2;
+      }
   fs::path root(dir);
   std::error_code ec;
   if (fs::exists(root / "machine.ini", ec)) {
@@ -326,13 +393,31 @@ int init_command(int argc, char** argv) {
     make_product_folder(x / "kovenu");
     fs::path d = root / "d";
     make_windows(d);
-    write_file(d / "Windows/System32/config/SOFTWARE", software_hive(product, "1809", buildlab));
-    write_file(d / "Windows/System32/config/SYSTEM", system_hive(false, "WIN-OFFLINE"));
+    fs::path config = d / "Windows/System32/config";
+    if (target_hives) {
+      for (const char* name : {"SYSTEM", "SOFTWARE"})  // writable, as the image's are
+        if (!ec && fs::copy_file(fs::path(target_hives) / name, config / name,
+                                 fs::copy_options::overwrite_existing, ec))
+          fs::permissions(config / name, fs::perms::owner_write, fs::perm_options::add, ec);
+      if (ec) {
+        std::fprintf(stderr, "tarvik-sim init: --target-hives: %s\n", ec.message().c_str());
+        return 2;
+      }
+    } else {
+      write_file(config / "SOFTWARE", software_hive(product, "1809", buildlab));
+      write_file(config / "SYSTEM", system_hive(false, "WIN-OFFLINE"));
+      set_offline_driver_settings(config / "SYSTEM");
+      add_older_agent_services(d);
+    }
     make_driver_medium(root);
     add_staging_files(x / "kovenu" / "tarvik", d);
   }
   write_file(root / "machine.ini", ini);
   write_file(root / "sim" / "tools.ini", kToolsIni);
+  if (regf && !convert_hives_to_regf(root, error)) {
+    std::fprintf(stderr, "tarvik-sim init: %s\n", error.c_str());
+    return 2;
+  }
   std::printf("%s guest ready in %s\n", iso ? "installation medium and offline" : "running", dir);
   return 0;
 }

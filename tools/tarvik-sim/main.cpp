@@ -11,7 +11,8 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "usage: tarvik-sim [--root DIR] VERB ...\n"
-               "  init DIR [--iso]          make a ready guest (or a medium with --iso)\n"
+               "  init DIR [--iso] [--hives reg|regf]\n"
+               "                            make a ready guest (or a medium with --iso)\n"
                "  reg [--hive FILE] query|add|delete|export|import ...\n"
                "  hive convert FILE --to reg|regf  a hive file as .reg text or a real hive\n"
                "  calls                     the processes the agent started\n"

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "platform/sim/ini.h"
+#include "platform/sim/regf.h"
 #include "platform/sim/services.h"
 
 namespace tarvik::sim {
@@ -160,31 +161,6 @@ Status RegistryStore::locate(const HiveRef& hive, Files& out) const {
   return s;
 }
 
-Status RegistryStore::build(const Files& f, const std::string& vol_text, HiveKey& root,
-                            TextDigest& digest) const {
-  std::string error;
-  Status s = win::kSuccess;
-  // The file is read in pieces and never held whole; a missing one is an empty hive.
-  if (!read_hive_file(f.hive_file, root, error, s, &digest)) {
-    digest = TextDigest();
-    std::string empty = format_hive_text(HiveKey());
-    digest.add(empty);
-    root = HiveKey();
-    s = win::kSuccess;
-  }
-  if (s != win::kSuccess) {
-    std::lock_guard<std::mutex> g(error_mu_);  // read() may hold mu_ already
-    last_error_ = f.hive_file + ": " + error;
-    return s;
-  }
-  if (f.volatile_child.empty() || vol_text.empty()) return s;
-  HiveKey machine;
-  s = parse_volatile_text(vol_text, machine);
-  if (s != win::kSuccess) return s;
-  if (const HiveKey* mine = machine.child(f.volatile_child)) merge_volatile(*mine, root);
-  return win::kSuccess;
-}
-
 namespace {
 
 // The digest of a hive file as build() takes it (a missing file is an empty hive).
@@ -210,7 +186,60 @@ TextDigest file_digest(const std::string& path) {
   return d;
 }
 
+// Whether the file at path is a real Windows hive: it begins with "regf".
+bool file_is_regf(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char head[4];
+  ssize_t n;
+  do n = ::read(fd, head, sizeof head);
+  while (n < 0 && errno == EINTR);
+  ::close(fd);
+  return n > 0 && is_regf(std::string_view(head, static_cast<size_t>(n)));
+}
+
+// The digest of the text the stable keys of root make: whether a change changed them.
+TextDigest tree_digest(const HiveKey& root) {
+  TextDigest d;
+  write_hive_text(root, [&](std::string_view piece) { d.add(piece); });
+  return d;
+}
+
 }  // namespace
+
+Status RegistryStore::build(const Files& f, const std::string& vol_text, HiveKey& root,
+                            TextDigest& digest) const {
+  std::string error;
+  Status s = win::kSuccess;
+  if (file_is_regf(f.hive_file)) {
+    // Taken before reading: a file changed in between is read again next time.
+    digest = file_digest(f.hive_file);
+    s = read_regf_file(f.hive_file, machine_.codepage(), root, error);
+    if (s != win::kSuccess) {
+      std::lock_guard<std::mutex> g(error_mu_);
+      last_error_ = error;  // names the file
+      return s;
+    }
+    // The file is read in pieces and never held whole; a missing one is an empty hive.
+  } else if (!read_hive_file(f.hive_file, root, error, s, &digest)) {
+    digest = TextDigest();
+    std::string empty = format_hive_text(HiveKey());
+    digest.add(empty);
+    root = HiveKey();
+    s = win::kSuccess;
+  }
+  if (s != win::kSuccess) {
+    std::lock_guard<std::mutex> g(error_mu_);  // read() may hold mu_ already
+    last_error_ = f.hive_file + ": " + error;
+    return s;
+  }
+  if (f.volatile_child.empty() || vol_text.empty()) return s;
+  HiveKey machine;
+  s = parse_volatile_text(vol_text, machine);
+  if (s != win::kSuccess) return s;
+  if (const HiveKey* mine = machine.child(f.volatile_child)) merge_volatile(*mine, root);
+  return win::kSuccess;
+}
 
 Status RegistryStore::read(const HiveRef& hive, std::shared_ptr<const HiveKey>& out) const {
   Files f;
@@ -253,28 +282,45 @@ Status RegistryStore::change(const HiveRef& hive,
   s = build(f, vol_text, root, before);
   if (s != win::kSuccess) return s;
   auto vol_before = volatile_part(root);
+  const bool regf = file_is_regf(f.hive_file);
+  TextDigest tree_before;
+  if (regf) tree_before = tree_digest(root);
 
   s = fn(root);
   if (s != win::kSuccess) return s;
 
-  // The hive's text goes to a temporary file as it is made, and takes the file's place
-  // only when it differs from what the file held.
   std::error_code ec;  // the live hives' folder is made on the first write
   if (hive.kind == HiveRef::Kind::kSystem || hive.kind == HiveRef::Kind::kSoftware)
     std::filesystem::create_directories(std::filesystem::path(f.hive_file).parent_path(), ec);
-  AtomicFileWriter out(f.hive_file);
   TextDigest after;
-  bool writing = out.open();
-  int err = writing ? 0 : errno;
-  write_hive_text(root, [&](std::string_view piece) {
-    after.add(piece);
-    if (writing && !out.write(piece)) writing = false, err = errno;
-  });
-  if (!(after == before)) {
-    if (!writing || !out.commit())
-      return win_error_from_errno(err ? err : errno ? errno : EIO, f.hive_file);
+  if (regf) {
+    // A real hive stays one: written through libhivex, which keeps what did not change.
+    if (!(tree_digest(root) == tree_before)) {
+      std::string error;
+      s = write_regf_file(f.hive_file, root, machine_.codepage(), error);
+      if (s != win::kSuccess) {
+        std::lock_guard<std::mutex> g(error_mu_);
+        last_error_ = error;
+        return s;
+      }
+    }
+    after = file_digest(f.hive_file);
   } else {
-    out.discard();
+    // The hive's text goes to a temporary file as it is made, and takes the file's place
+    // only when it differs from what the file held.
+    AtomicFileWriter out(f.hive_file);
+    bool writing = out.open();
+    int err = writing ? 0 : errno;
+    write_hive_text(root, [&](std::string_view piece) {
+      after.add(piece);
+      if (writing && !out.write(piece)) writing = false, err = errno;
+    });
+    if (!(after == before)) {
+      if (!writing || !out.commit())
+        return win_error_from_errno(err ? err : errno ? errno : EIO, f.hive_file);
+    } else {
+      out.discard();
+    }
   }
 
   auto vol_after = volatile_part(root);
@@ -396,9 +442,13 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
   if (::stat(host.c_str(), &st) != 0) return win_error_from_errno(errno, host);
   if (S_ISDIR(st.st_mode)) return win::kAccessDenied;
   std::string text, error;
-  if (!read_host_file(host, text)) return win_error_from_errno(errno, host);
   HiveKey root;
-  s = parse_hive_text(text, root, error);
+  if (file_is_regf(host)) {
+    s = read_regf_file(host, machine_.codepage(), root, error);
+  } else {
+    if (!read_host_file(host, text)) return win_error_from_errno(errno, host);
+    s = parse_hive_text(text, root, error);
+  }
   if (s != win::kSuccess) return s;
 
   if (!ini.find(kMountsSection)) ini.sections.push_back({std::string(kMountsSection), 0, {}, {}});
