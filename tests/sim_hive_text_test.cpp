@@ -77,5 +77,20 @@ TEST(HiveFile, WrittenInPiecesAsFormatted) {
   EXPECT_EQ(sim::format_hive_text(HiveKey()), "Windows Registry Editor Version 5.00\n\n[]\n");
 }
 
+TEST(HiveFile, AFirstKeyNameBeginningWithADashIsMalformed) {
+  // Written back, "[\\-a]" would be "[-a]": a deletion, and a hive that no longer reads.
+  const std::string head = "Windows Registry Editor Version 5.00\r\n\r\n";
+  HiveKey root;
+  std::string error;
+  EXPECT_NE(sim::parse_hive_text(head + "[\\-a]\r\n", root, error), win::kSuccess);
+  EXPECT_EQ(error, "line 3: malformed key header");
+  ASSERT_EQ(sim::parse_hive_text(head + "[a\\-b]\r\n\"v\"=dword:00000001\r\n", root, error),
+            win::kSuccess)
+      << error;
+  HiveKey again;
+  EXPECT_EQ(sim::parse_hive_text(sim::format_hive_text(root), again, error), win::kSuccess);
+  EXPECT_NE(again.find({"a", "-b"}), nullptr);
+}
+
 }  // namespace
 }  // namespace tarvik::test

@@ -392,6 +392,11 @@ class RegTextReader {
       std::string_view path = t.substr(1, t.size() - 2);
       bool remove = !path.empty() && path[0] == '-';
       if (remove) path.remove_prefix(1);
+      // "[\-a]" would make a key "-a" that is written back as "[-a]", a deletion: a first
+      // key name cannot begin with "-" (the registry refuses to create one).
+      size_t first = path.find_first_not_of('\\');
+      if (!remove && first != std::string_view::npos && first > 0 && path[first] == '-')
+        return fail("malformed key header");
       h_.key(path, remove, first_line_);
       in_key_ = true;
       return;
