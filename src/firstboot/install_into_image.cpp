@@ -104,8 +104,7 @@ bool install_into_image() {
   if (created) write_install_marker();
   guest::fix_pavox();
   FileVersion virtio;
-  utils::get_file_version(
-      strformat("%c:\\Windows\\System32\\drivers\\viostor.sys", target.system_disk()), virtio);
+  utils::get_file_version(image_driver_path(target.system_disk(), "viostor.sys"), virtio);
   utils::log("version of virtio is %d.%d.%d.%d", virtio.major, virtio.minor, virtio.build,
              virtio.revision);
   return created;

@@ -49,7 +49,7 @@ int guest::install_kvm_drivers() {
   if (!run_dism("kvm", "/ForceUnsigned", code, out)) return 0;
   if (code == 0) {
     FileVersion v;
-    utils::get_file_version(strformat("%c:\\Windows\\System32\\drivers\\viostor.sys", drive), v);
+    utils::get_file_version(image_driver_path(drive, "viostor.sys"), v);
     utils::log("version of virtio installed is %d.%d.%d.%d", v.major, v.minor, v.build, v.revision);
     return 0;
   }

@@ -45,11 +45,11 @@ struct DriverSource {
   }
 };
 
-std::string image_driver(char drive, const std::string& file_name) {
-  return strformat("%c:\\Windows\\System32\\drivers\\%s", drive, file_name.c_str());
-}
-
 }  // namespace
+
+std::string image_driver_path(char drive, const std::string& name) {
+  return strformat("%c:\\Windows\\System32\\drivers\\%s", drive, name.c_str());
+}
 
 bool guest::copy_driver_files() {
   DriverSource source;
@@ -71,7 +71,7 @@ uint16_t guest::driver_build(bool on_medium, const std::string& file_name) {
   DriverSource source;
   if (!source.find()) return 0;
   std::string path =
-      on_medium ? source.folder() + "\\" + file_name : image_driver(source.drive, file_name);
+      on_medium ? source.folder() + "\\" + file_name : image_driver_path(source.drive, file_name);
   // A file without a readable version counts as revision 0.
   FileVersion v;
   utils::get_file_version(path, v);

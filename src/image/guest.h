@@ -53,6 +53,8 @@ class guest {
   std::map<std::string, std::string> driver_dirs_;
 };
 
+// "%c:\Windows\System32\drivers\<name>": a driver file of the installation on drive.
+std::string image_driver_path(char drive, const std::string& name);
 // Copies the medium's dism log into the target's log folder as dism_<seconds>.log.
 void copy_dism_log();
 // Gives the mounted offline SYSTEM hive a page file when its setting is empty; 0, or -1

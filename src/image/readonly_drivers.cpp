@@ -12,7 +12,7 @@ void guest::remove_readonly_attrib() {
   Files& files = platform().files();
   for (const char* name :
        {"balloon.sys", "netkvm.sys", "pvpanic.sys", "vioser.sys", "viostor.sys"}) {
-    std::string path = strformat("%c:\\Windows\\System32\\drivers\\%s", drive, name);
+    std::string path = image_driver_path(drive, name);
     uint32_t attributes = 0;
     if (files.get_attributes(path, attributes) == win::kSuccess)
       files.set_attributes(path, attributes & ~attr::kReadOnly);
