@@ -69,20 +69,28 @@ int Config::save_config(int count, char** words) {
   return 0;
 }
 
-int Config::replay_saved_config() {
-  std::string file = ini_path(utils::system_drive());
+void Config::for_each_saved_command(
+    const std::string& file, uint32_t key_list_size,
+    const std::function<void(const std::string&, const std::string&)>& fn) {
   Files& files = platform().files();
   std::string keys;
-  files.profile_get("config", nullptr, nullptr, keys, kKeyListSize, file);
+  files.profile_get("config", nullptr, nullptr, keys, key_list_size, file);
   for (size_t pos = 0; pos < keys.size() && keys[pos] != '\0';) {
     std::string key = keys.c_str() + pos;
     pos += key.size() + 1;
     std::string value;
     files.profile_get("config", key.c_str(), nullptr, value, kValueSize, file);
+    fn(key, value);
+  }
+}
+
+int Config::replay_saved_config() {
+  std::string file = ini_path(utils::system_drive());
+  for_each_saved_command(file, kKeyListSize, [&](const std::string& key, const std::string& value) {
     bool carries_password = contains_nocase(value, "pass");
     if (run_saved_command(value) == 0 && carries_password)
-      files.profile_set("config", key.c_str(), nullptr, file);
-  }
+      platform().files().profile_set("config", key.c_str(), nullptr, file);
+  });
   return 0;
 }
 

@@ -9,25 +9,19 @@ namespace {
 
 // Every key of section "config" fits: far more than the 31 GUID keys the replay reads.
 constexpr uint32_t kKeyListSize = 65536;
-constexpr uint32_t kValueSize = 4096;
 
 // A password command that did not succeed on replay is still in the file; the archive
 // must not keep its Base64 password. Only its key reaches the log.
 void remove_password_commands(const std::string& file) {
   Files& files = platform().files();
-  std::string keys;
-  files.profile_get("config", nullptr, nullptr, keys, kKeyListSize, file);
   bool removed = false;
-  for (size_t pos = 0; pos < keys.size() && keys[pos] != '\0';) {
-    std::string key = keys.c_str() + pos;
-    pos += key.size() + 1;
-    std::string value;
-    files.profile_get("config", key.c_str(), nullptr, value, kValueSize, file);
-    if (!contains_nocase(value, "passwd")) continue;
-    files.profile_set("config", key.c_str(), nullptr, file);
-    utils::log("delete_tarvik2 removed the password command %s", key.c_str());
-    removed = true;
-  }
+  Config::for_each_saved_command(
+      file, kKeyListSize, [&](const std::string& key, const std::string& value) {
+        if (!contains_nocase(value, "passwd")) return;
+        files.profile_set("config", key.c_str(), nullptr, file);
+        utils::log("delete_tarvik2 removed the password command %s", key.c_str());
+        removed = true;
+      });
   if (removed) files.profile_set(nullptr, nullptr, nullptr, file);
 }
 
