@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "frame/format.h"
 #include "platform/sim/hive.h"
 #include "platform/sim/regf.h"
 #include "support/cli.h"
@@ -385,6 +386,67 @@ TEST_F(SimRegf, TheRunningSystemsRegfHivesAreReadAndWrittenAsRegf) {
   EXPECT_EQ(p().registry().open("SYSTEM\\Kovenu", reg::kKeyRead, k), win::kBadRegistry);
   EXPECT_EQ(p().registry().create("SYSTEM\\B", 0, reg::kKeyAllAccess, k), win::kBadRegistry);
   EXPECT_EQ(read(file), after.substr(0, 4096 + 100));
+}
+
+// What a run of registry work answered, call by call.
+std::vector<std::string> change_one_key_at_a_time(Registry& r) {
+  std::vector<std::string> out;
+  auto said = [&](const char* what, Status s) { out.push_back(strformat("%s %u", what, s)); };
+  RegKey a, c, e, y, k;
+  said("create C", r.create("SOFTWARE\\A\\B\\C", 0, reg::kKeyAllAccess, c));
+  said("set C", c.set_text("Text", "one"));
+  said("set C", c.set_dword("Dword", 7));
+  said("set C", c.set(std::string("Bin"), RegValue{reg::kBinary, std::string("\0\1\2", 3)}));
+  said("create D", r.create("SOFTWARE\\A\\D", 0, reg::kKeyAllAccess, k));
+  said("set D", k.set_text("", "default"));
+  said("open A", r.open("SOFTWARE\\a", reg::kKeyAllAccess, a));
+  std::string name;
+  for (uint32_t i = 0; a.enum_subkey(i, name) == 0; ++i) out.push_back("A has " + name);
+  // Keys the open handle of A did not read are still seen through it.
+  said("create E", r.create("SOFTWARE\\A\\B\\E\\F", 0, reg::kKeyAllAccess, e));
+  said("set F", e.set_text("f", "x"));
+  said("open E", r.open("SOFTWARE\\A\\B\\E", reg::kKeyAllAccess, e));
+  said("set E", e.set_dword("e", 1));
+  said("delete D", a.delete_tree("D"));
+  said("delete D again", a.delete_tree("d"));
+  said("volatile V", r.create("SOFTWARE\\A\\V", reg::kOptionVolatile, reg::kKeyAllAccess, k));
+  said("set V", k.set_text("v", "gone at restart"));
+  said("stable below V", r.create("SOFTWARE\\A\\V\\S", 0, reg::kKeyAllAccess, k));
+  said("delete C value", c.delete_value("Dword"));
+  said("delete C value again", c.delete_value("Dword"));
+  said("clear E", e.delete_tree(""));
+  said("chain by other case", r.create("SOFTWARE\\a\\b\\New", 0, reg::kKeyAllAccess, k));
+  said("create Y", r.create("SOFTWARE\\X\\Y", 0, reg::kKeyAllAccess, y));
+  said("delete X", r.hklm().delete_tree("SOFTWARE\\X"));
+  RegValue v;
+  said("query deleted Y", y.query("v", v));
+  said("set deleted Y", y.set_dword("v", 1));
+  for (uint32_t i = 0; a.enum_subkey(i, name) == 0; ++i) out.push_back("A has " + name);
+  return out;
+}
+
+// Every change reads and writes a regf hive only below the key it changes: the same work
+// on a text hive and on a regf hive answers the same and leaves the same keys.
+TEST_F(SimRegf, ChangesOfOneKeyAtATimeEndAsOnATextHive) {
+  const std::string file = root_ + "/c/Windows/System32/config/SOFTWARE";
+  mkdirs(root_ + "/c/Windows/System32/config");
+  write(file, std::string(sim::kRegTextHeader) + "\n\n[]\n\n[Other]\n\"kept\"=dword:00000001\n\n");
+  reload();
+  const std::vector<std::string> on_text = change_one_key_at_a_time(p().registry());
+  HiveKey text_tree;
+  std::string error;
+  ASSERT_EQ(sim::parse_hive_text(read(file), text_tree, error), win::kSuccess) << error;
+
+  std::filesystem::remove(root_ + "/sim/volatile.reg");
+  std::filesystem::remove(file);
+  copy_fixture("minimal", "c/Windows/System32/config/SOFTWARE");
+  HiveKey other;
+  other.add_child("Other")->set_value("kept", RegValue::dword(1));
+  write_ok(file, other);
+  reload();
+  EXPECT_EQ(change_one_key_at_a_time(p().registry()), on_text);
+  ASSERT_TRUE(sim::is_regf(read(file)));
+  expect_same_tree(read_ok(file), text_tree);
 }
 
 }  // namespace

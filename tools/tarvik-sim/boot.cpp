@@ -163,7 +163,7 @@ std::vector<std::string> agent_services(const RegistryStore& store) {
       win::kSuccess)
     return out;
   std::shared_ptr<const HiveKey> root;
-  if (store.read(loc.hive, root) != win::kSuccess) return out;
+  if (store.read(loc.hive, loc.path, root) != win::kSuccess) return out;
   const HiveKey* services = root->find(loc.path);
   if (!services) return out;
   std::string agent = store.machine().get("system", "program", kAgentPath);

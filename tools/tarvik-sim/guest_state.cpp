@@ -69,7 +69,7 @@ void read_hives(const Machine& m, char drive, GuestState& out,
       shown = system ? "HKLM\\SYSTEM" : "HKLM\\SOFTWARE";
     }
     std::shared_ptr<const HiveKey> root;
-    if (store.read(ref, root) != win::kSuccess || !root) continue;
+    if (store.read(ref, {}, root) != win::kSuccess || !root) continue;
     out.hives[shown] = *root;
     hive_files.push_back(fs::weakly_canonical(f).string());
   }

@@ -161,7 +161,7 @@ Status parse_key(const Context& c, std::string_view key, KeyArg& out) {
 // The key and the hive it is in, as readers see them.
 Status read_key(const Context& c, const KeyArg& k, std::shared_ptr<const HiveKey>& root,
                 const HiveKey*& key) {
-  Status s = c.store->read(k.loc.hive, root);
+  Status s = c.store->read(k.loc.hive, k.loc.path, root);
   if (s != win::kSuccess) return s;
   key = root->find(k.loc.path);
   return key ? win::kSuccess : win::kFileNotFound;
@@ -383,7 +383,7 @@ int add(Context& c, const Options& o) {
       return 0;
     }
   }
-  s = c.store->change(k.loc.hive, [&](HiveKey& r) {
+  s = c.store->change(k.loc.hive, k.loc.path, [&](HiveKey& r) {
     Status st = create_key_path(r, k.loc.path, false);
     if (st == win::kSuccess && with_value) r.find(k.loc.path)->set_value(name, value);
     return st;
@@ -420,7 +420,10 @@ int del(Context& c, const Options& o) {
       return 0;
     }
   }
-  s = c.store->change(k.loc.hive, [&](HiveKey& r) {
+  // A key's deletion changes its parent; a value's, the key.
+  std::vector<std::string> scope = k.loc.path;
+  if (!values) scope.pop_back();
+  s = c.store->change(k.loc.hive, scope, [&](HiveKey& r) {
     HiveKey* at = r.find(k.loc.path);
     if (!at) return win::kFileNotFound;
     if (o.va) {
@@ -500,8 +503,11 @@ int import(Context& c, const Options& o) {
     if (s == win::kSuccess &&
         (k.loc.hive.kind == HiveRef::Kind::kMachine || (b.remove && k.loc.path.empty())))
       s = win::kAccessDenied;
+    // A key's removal changes its parent.
+    std::vector<std::string> scope = k.loc.path;
+    if (b.remove && !scope.empty()) scope.pop_back();
     if (s == win::kSuccess)
-      s = c.store->change(k.loc.hive, [&](HiveKey& r) {
+      s = c.store->change(k.loc.hive, scope, [&](HiveKey& r) {
         if (b.remove) {
           std::vector<std::string> parent(k.loc.path.begin(), k.loc.path.end() - 1);
           if (HiveKey* p = r.find(parent)) p->remove_child(k.loc.path.back());

@@ -106,6 +106,9 @@ class AtomicFileWriter {
   bool write(std::string_view data);
   bool commit();
   void discard();
+  // The temporary file while open: a writer that writes files by name (a library) may
+  // fill it in place of write() before commit().
+  const std::string& temp_path() const { return tmp_; }
 
  private:
   std::string path_, tmp_;

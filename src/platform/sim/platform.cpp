@@ -29,7 +29,7 @@ std::unique_ptr<Platform> make_platform(const std::string& root, std::string& er
   // rather than letting the agent take it for a guest without settings.
   RegistryStore store(m);
   std::shared_ptr<const HiveKey> system;
-  Status s = store.read({HiveRef::Kind::kSystem, ""}, system);
+  Status s = store.read({HiveRef::Kind::kSystem, ""}, {"Select"}, system);
   if (s == win::kBadRegistry || s == win::kRegistryCorrupt) {
     error = "the running system's SYSTEM hive cannot be read: " + store.last_error();
     return nullptr;

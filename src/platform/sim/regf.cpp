@@ -437,17 +437,80 @@ std::string empty_regf_hive() {
   return b;
 }
 
-Status read_regf_file(const std::string& path, uint32_t codepage, HiveKey& root, std::string& error,
-                      std::vector<std::string>* inexact) {
+RegfFile::~RegfFile() {
+  if (h_) hivex_close(h_);
+}
+
+Status RegfFile::open(const std::string& path, uint32_t codepage, bool writable,
+                      std::string& error) {
+  if (h_) hivex_close(h_);
+  path_ = path;
+  codepage_ = codepage;
   errno = 0;
-  Hive h(hivex_open(path.c_str(), 0));
-  if (!h) return open_error(path, error);
+  h_ = hivex_open(path.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
+  if (!h_) return open_error(path, error);
+  if (!hivex_root(h_)) {
+    hivex_close(h_);
+    h_ = nullptr;
+    error = strformat("%s: not a valid registry hive", path.c_str());
+    return win::kBadRegistry;
+  }
+  return win::kSuccess;
+}
+
+Status RegfFile::create(const std::string& path, uint32_t codepage, std::string& error) {
+  // hivex reads a hive from a file: the empty one is a scratch file, gone once read.
+  const std::string scratch = path + ".tmp." + std::to_string(::getpid());
+  if (!write_host_file_atomic(scratch, empty_regf_hive())) {
+    error = strformat("%s: %s", scratch.c_str(), std::strerror(errno));
+    return win_error_from_errno(errno, scratch);
+  }
+  Status s = open(scratch, codepage, true, error);
+  ::unlink(scratch.c_str());
+  path_ = path;
+  return s;
+}
+
+namespace {
+
+// The child of node named name (the first of that name), 0 when it has none; false when
+// the file is corrupt.
+bool find_child(HiveWalk& walk, hive_node_h node, const std::string& path, std::string_view name,
+                hive_node_h& out, std::string* stored_name = nullptr) {
+  std::vector<std::pair<hive_node_h, std::string>> subs;
+  if (!walk.children(node, path, subs)) return false;
+  out = 0;
+  for (auto& [child, child_name] : subs)
+    if (reg_name_compare(child_name, name) == 0) {
+      out = child;
+      if (stored_name) *stored_name = std::move(child_name);
+      break;
+    }
+  return true;
+}
+
+}  // namespace
+
+Status RegfFile::read(const std::vector<std::string>& scope, HiveKey& root, std::string& error,
+                      std::vector<std::string>* inexact) {
   HiveKey tree;
   std::vector<std::string> notes;
-  Reader reader(h.get(), codepage, &notes);
-  hive_node_h top = hivex_root(h.get());
-  if (!top || !reader.read(top, tree, "", 0)) {
-    error = strformat("%s: not a valid registry hive", path.c_str());
+  Reader reader(h_, codepage_, &notes);
+  hive_node_h node = hivex_root(h_);
+  HiveKey* at = &tree;
+  std::string path;
+  bool ok = scope.size() <= kMaxKeyDepth;
+  for (size_t i = 0; ok && node && i < scope.size(); ++i) {
+    std::string name;
+    ok = reader.first_visit(node) && find_child(reader, node, path, scope[i], node, &name);
+    if (ok && node) {
+      at = at->add_child(name);
+      path = sub_path(path, name);
+    }
+  }
+  if (ok && node) ok = reader.read(node, *at, path, static_cast<int>(scope.size()));
+  if (!ok) {
+    error = strformat("%s: not a valid registry hive", path_.c_str());
     return win::kBadRegistry;
   }
   root = std::move(tree);
@@ -455,53 +518,75 @@ Status read_regf_file(const std::string& path, uint32_t codepage, HiveKey& root,
   return win::kSuccess;
 }
 
+Status RegfFile::write(const std::vector<std::string>& scope, const HiveKey& root,
+                       std::string& error) {
+  Writer writer(h_, codepage_, nullptr);
+  hive_node_h node = hivex_root(h_);
+  const HiveKey* want = &root;
+  std::string path;
+  errno = 0;
+  bool ok = scope.size() <= kMaxKeyDepth;
+  for (size_t i = 0; ok && i < scope.size(); ++i) {
+    want = want ? want->child(scope[i]) : nullptr;
+    if (want && want->is_volatile) want = nullptr;  // a volatile key is not in the file
+    hive_node_h child = 0;
+    ok = writer.first_visit(node) && find_child(writer, node, path, scope[i], child);
+    if (!ok) break;
+    if (!want) {
+      // The key is not (or no longer) a stable key: the file's goes, with its subtree.
+      if (!child || hivex_node_delete_child(h_, child) == 0) return win::kSuccess;
+      ok = false;
+      break;
+    }
+    if (!child) {
+      std::string utf8;
+      name_to_utf8(want->name, codepage_, utf8);
+      child = hivex_node_add_child(h_, node, utf8.c_str());
+      ok = child != 0;
+    }
+    node = child;
+    path = sub_path(path, want->name);
+  }
+  if (ok) ok = writer.write(node, *want, path, static_cast<int>(scope.size()));
+  if (ok) return win::kSuccess;
+  if (errno == ENOMEM) {
+    error = strformat("%s: out of memory", path_.c_str());
+    return win::kNotEnoughMemory;
+  }
+  error = strformat("%s: not a valid registry hive, or a name it cannot hold", path_.c_str());
+  return win::kBadRegistry;
+}
+
+Status RegfFile::commit(const std::string& path, std::string& error) {
+  AtomicFileWriter out(path);
+  // hivex writes the whole hive to a file it names; it becomes the file when complete.
+  if (!out.open() || hivex_commit(h_, out.temp_path().c_str(), 0) != 0 || !out.commit()) {
+    int err = errno ? errno : EIO;
+    out.discard();
+    error = strformat("%s: %s", path.c_str(), std::strerror(err));
+    return win_error_from_errno(err, path);
+  }
+  return win::kSuccess;
+}
+
+Status read_regf_file(const std::string& path, uint32_t codepage, HiveKey& root, std::string& error,
+                      std::vector<std::string>* inexact) {
+  RegfFile file;
+  Status s = file.open(path, codepage, false, error);
+  return s == win::kSuccess ? file.read({}, root, error, inexact) : s;
+}
+
 Status write_regf_file(const std::string& path, const HiveKey& root, uint32_t codepage,
                        std::string& error) {
-  // hivex reads and commits hives as files: a new hive starts as a scratch file, and every
-  // result is committed to it before it replaces path.
-  const std::string scratch = path + ".tmp." + std::to_string(::getpid());
   std::string head;
   bool existing = read_host_file(path, head);
   if (!existing && errno != ENOENT) return open_error(path, error);
-  bool in_place = existing && is_regf(head);
-  head.clear();
-  if (!in_place && !write_host_file_atomic(scratch, empty_regf_hive())) {
-    error = strformat("%s: %s", scratch.c_str(), std::strerror(errno));
-    return win_error_from_errno(errno, scratch);
-  }
-  errno = 0;
-  Hive h(hivex_open(in_place ? path.c_str() : scratch.c_str(), HIVEX_OPEN_WRITE));
-  if (!h) {
-    Status st = open_error(path, error);
-    ::unlink(scratch.c_str());
-    return st;
-  }
-  Writer writer(h.get(), codepage, nullptr);
-  hive_node_h top = hivex_root(h.get());
-  errno = 0;
-  if (!top || !writer.write(top, root, "", 0)) {
-    int err = errno;
-    ::unlink(scratch.c_str());
-    if (err == ENOMEM) {
-      error = strformat("%s: out of memory", path.c_str());
-      return win::kNotEnoughMemory;
-    }
-    error = strformat("%s: not a valid registry hive, or a name it cannot hold", path.c_str());
-    return win::kBadRegistry;
-  }
-  std::string bytes;
-  if (hivex_commit(h.get(), scratch.c_str(), 0) != 0 || !read_host_file(scratch, bytes)) {
-    int err = errno;
-    ::unlink(scratch.c_str());
-    error = strformat("%s: %s", scratch.c_str(), std::strerror(err));
-    return win_error_from_errno(err, scratch);
-  }
-  ::unlink(scratch.c_str());
-  if (!write_host_file_atomic(path, bytes)) {
-    error = strformat("%s: %s", path.c_str(), std::strerror(errno));
-    return win_error_from_errno(errno, path);
-  }
-  return win::kSuccess;
+  RegfFile file;
+  Status s = existing && is_regf(head) ? file.open(path, codepage, true, error)
+                                       : file.create(path, codepage, error);
+  if (s == win::kSuccess) s = file.write({}, root, error);
+  if (s == win::kSuccess) s = file.commit(path, error);
+  return s;
 }
 
 bool same_hive_tree(const HiveKey& a, const HiveKey& b) {

@@ -19,6 +19,8 @@
 
 #include "platform/sim/hive.h"
 
+struct hive_h;  // libhivex's open hive
+
 namespace tarvik::sim {
 
 // Whether a file's bytes are a real Windows hive.
@@ -44,6 +46,44 @@ Status read_regf_file(const std::string& path, uint32_t codepage, HiveKey& root,
 // page does not carry is converted as the A functions convert it (see regf_inexact).
 Status write_regf_file(const std::string& path, const HiveKey& root, uint32_t codepage,
                        std::string& error);
+
+// An open regf file, read or changed one part at a time: the key at a path (its scope)
+// with everything below it, without reading the rest of the file. The file's bytes are
+// mapped for reading, or held in memory for changing. Not for two threads at once.
+class RegfFile {
+ public:
+  RegfFile() = default;
+  ~RegfFile();
+  RegfFile(const RegfFile&) = delete;
+  RegfFile& operator=(const RegfFile&) = delete;
+
+  // Opens the file at path (writable: to be changed and committed). Errors as
+  // read_regf_file's; error names the file.
+  Status open(const std::string& path, uint32_t codepage, bool writable, std::string& error);
+  // A new hive holding only an empty root key, to be committed to path.
+  Status create(const std::string& path, uint32_t codepage, std::string& error);
+
+  // Replaces root with the keys on the way to scope, each holding only the next of them,
+  // and the key at scope with its values and its whole subtree; as far as the file has
+  // them (find(scope) tells whether the key exists). inexact as read_regf_file's.
+  Status read(const std::vector<std::string>& scope, HiveKey& root, std::string& error,
+              std::vector<std::string>* inexact = nullptr);
+
+  // Makes the file's key at scope hold exactly what root holds at scope (its stable keys
+  // and values, as write_regf_file does for a whole tree), adding the keys on the way that
+  // root holds as stable keys; removes the file's key when root holds none there. The file
+  // itself changes only at commit.
+  Status write(const std::vector<std::string>& scope, const HiveKey& root, std::string& error);
+
+  // Puts the changed hive in place of the file at path, atomically (a writer killed on the
+  // way leaves the old file or the new one); a read-only file is not replaced (5).
+  Status commit(const std::string& path, std::string& error);
+
+ private:
+  hive_h* h_ = nullptr;
+  std::string path_;
+  uint32_t codepage_ = 0;
+};
 
 // Whether two trees hold the same keys and values: values by name (type and bytes equal),
 // subkeys by name, without regard to case or order.

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "frame/format.h"
 #include "platform/sim/ini.h"
 #include "platform/sim/regf.h"
 #include "platform/sim/services.h"
@@ -205,32 +206,51 @@ TextDigest tree_digest(const HiveKey& root) {
   return d;
 }
 
+// Of the stable key at scope and all below it, or of its absence.
+TextDigest scope_digest(const HiveKey& root, const std::vector<std::string>& scope) {
+  const HiveKey* k = root.find(scope);
+  if (!k || k->is_volatile) return TextDigest();
+  return tree_digest(*k);
+}
+
+// Which file a regf hive is, by identity and state: the file its reader mapped is still
+// the file at path while this is the same (every write puts a new file in its place).
+TextDigest regf_signature(const std::string& path) {
+  TextDigest d;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0)
+    d.add(strformat("regf %llu %llu %lld %lld.%09ld", static_cast<unsigned long long>(st.st_dev),
+                    static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
+                    static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec));
+  return d;
+}
+
+std::string scope_text(const std::vector<std::string>& scope) {
+  return to_upper(join_key_path(scope));
+}
+
 }  // namespace
 
-Status RegistryStore::build(const Files& f, const std::string& vol_text, HiveKey& root,
+Status RegistryStore::build(const Files& f, const std::string& vol_text,
+                            const std::vector<std::string>& scope, RegfFile* regf, HiveKey& root,
                             TextDigest& digest) const {
   std::string error;
   Status s = win::kSuccess;
-  if (file_is_regf(f.hive_file)) {
-    // Taken before reading: a file changed in between is read again next time.
-    digest = file_digest(f.hive_file);
-    s = read_regf_file(f.hive_file, machine_.codepage(), root, error);
-    if (s != win::kSuccess) {
-      std::lock_guard<std::mutex> g(error_mu_);
-      last_error_ = error;  // names the file
-      return s;
-    }
-    // The file is read in pieces and never held whole; a missing one is an empty hive.
+  if (regf) {
+    s = regf->read(scope, root, error);
   } else if (!read_hive_file(f.hive_file, root, error, s, &digest)) {
+    // The file is read in pieces and never held whole; a missing one is an empty hive.
     digest = TextDigest();
     std::string empty = format_hive_text(HiveKey());
     digest.add(empty);
     root = HiveKey();
     s = win::kSuccess;
+  } else if (s != win::kSuccess) {
+    error = f.hive_file + ": " + error;
   }
   if (s != win::kSuccess) {
     std::lock_guard<std::mutex> g(error_mu_);  // read() may hold mu_ already
-    last_error_ = f.hive_file + ": " + error;
+    last_error_ = error;                       // names the file
     return s;
   }
   if (f.volatile_child.empty() || vol_text.empty()) return s;
@@ -241,26 +261,63 @@ Status RegistryStore::build(const Files& f, const std::string& vol_text, HiveKey
   return win::kSuccess;
 }
 
-Status RegistryStore::read(const HiveRef& hive, std::shared_ptr<const HiveKey>& out) const {
+Status RegistryStore::open_regf(const std::string& path, std::shared_ptr<OpenRegf>& out) const {
+  TextDigest signature = regf_signature(path);
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = regf_files_.find(path);
+    if (it != regf_files_.end() && it->second->signature == signature) {
+      out = it->second;
+      return win::kSuccess;
+    }
+  }
+  auto file = std::make_shared<OpenRegf>();
+  file->signature = signature;
+  std::string error;
+  Status s = file->file.open(path, machine_.codepage(), false, error);
+  if (s != win::kSuccess) {
+    std::lock_guard<std::mutex> g(error_mu_);
+    last_error_ = error;
+    return s;
+  }
+  std::lock_guard<std::mutex> g(mu_);
+  regf_files_[path] = file;
+  out = std::move(file);
+  return win::kSuccess;
+}
+
+Status RegistryStore::read(const HiveRef& hive, const std::vector<std::string>& scope,
+                           std::shared_ptr<const HiveKey>& out) const {
   Files f;
   Status s = locate(hive, f);
   if (s != win::kSuccess) return s;
   std::string vol_text;
   if (!f.volatile_child.empty()) read_host_file(machine_.sim_file("volatile.reg"), vol_text);
+  // A real hive is read as far as the scope; a text one whole, for every scope.
+  const bool regf = file_is_regf(f.hive_file);
   std::string cache_key = f.hive_file + "|" + to_upper(f.volatile_child);
+  if (regf) cache_key += "|" + scope_text(scope);
   {
-    // The keys read before, while the file holds the same text.
+    // The keys read before, while the file is the same.
     std::lock_guard<std::mutex> g(mu_);
     auto it = cache_.find(cache_key);
     if (it != cache_.end() && it->second.vol_text == vol_text &&
-        it->second.hive == file_digest(f.hive_file)) {
+        it->second.hive == (regf ? regf_signature(f.hive_file) : file_digest(f.hive_file))) {
       out = it->second.root;
       return win::kSuccess;
     }
   }
   auto root = std::make_shared<HiveKey>();
   TextDigest digest;
-  s = build(f, vol_text, *root, digest);
+  std::shared_ptr<OpenRegf> file;
+  std::unique_lock<std::mutex> file_lock;
+  if (regf) {
+    s = open_regf(f.hive_file, file);
+    if (s != win::kSuccess) return s;
+    digest = file->signature;
+    file_lock = std::unique_lock<std::mutex>(file->mu);
+  }
+  s = build(f, vol_text, scope, file ? &file->file : nullptr, *root, digest);
   if (s != win::kSuccess) return s;
   std::lock_guard<std::mutex> g(mu_);
   cache_[cache_key] = Cached{digest, std::move(vol_text), root};
@@ -268,7 +325,7 @@ Status RegistryStore::read(const HiveRef& hive, std::shared_ptr<const HiveKey>& 
   return win::kSuccess;
 }
 
-Status RegistryStore::change(const HiveRef& hive,
+Status RegistryStore::change(const HiveRef& hive, const std::vector<std::string>& scope,
                              const std::function<Status(HiveKey& root)>& fn) const {
   FileLock lock(machine_, "registry");
   Files f;
@@ -277,14 +334,26 @@ Status RegistryStore::change(const HiveRef& hive,
   std::string vol_text;
   std::string vol_file = machine_.sim_file("volatile.reg");
   if (!f.volatile_child.empty()) read_host_file(vol_file, vol_text);
+  std::unique_ptr<RegfFile> regf;
+  if (file_is_regf(f.hive_file)) {
+    // A real hive stays one: changed through libhivex as far as the scope, the rest of
+    // the file kept as it is.
+    regf = std::make_unique<RegfFile>();
+    std::string error;
+    s = regf->open(f.hive_file, machine_.codepage(), true, error);
+    if (s != win::kSuccess) {
+      std::lock_guard<std::mutex> g(error_mu_);
+      last_error_ = error;
+      return s;
+    }
+  }
   HiveKey root;
   TextDigest before;
-  s = build(f, vol_text, root, before);
+  s = build(f, vol_text, scope, regf.get(), root, before);
   if (s != win::kSuccess) return s;
   auto vol_before = volatile_part(root);
-  const bool regf = file_is_regf(f.hive_file);
-  TextDigest tree_before;
-  if (regf) tree_before = tree_digest(root);
+  TextDigest scope_before;
+  if (regf) scope_before = scope_digest(root, scope);
 
   s = fn(root);
   if (s != win::kSuccess) return s;
@@ -294,17 +363,17 @@ Status RegistryStore::change(const HiveRef& hive,
     std::filesystem::create_directories(std::filesystem::path(f.hive_file).parent_path(), ec);
   TextDigest after;
   if (regf) {
-    // A real hive stays one: written through libhivex, which keeps what did not change.
-    if (!(tree_digest(root) == tree_before)) {
+    if (!(scope_digest(root, scope) == scope_before)) {
       std::string error;
-      s = write_regf_file(f.hive_file, root, machine_.codepage(), error);
+      s = regf->write(scope, root, error);
+      if (s == win::kSuccess) s = regf->commit(f.hive_file, error);
       if (s != win::kSuccess) {
         std::lock_guard<std::mutex> g(error_mu_);
         last_error_ = error;
         return s;
       }
     }
-    after = file_digest(f.hive_file);
+    after = regf_signature(f.hive_file);
   } else {
     // The hive's text goes to a temporary file as it is made, and takes the file's place
     // only when it differs from what the file held.
@@ -341,7 +410,9 @@ Status RegistryStore::change(const HiveRef& hive,
     vol_text = std::move(text);
   }
   std::lock_guard<std::mutex> g(mu_);
-  cache_[f.hive_file + "|" + to_upper(f.volatile_child)] =
+  std::string cache_key = f.hive_file + "|" + to_upper(f.volatile_child);
+  if (regf) cache_key += "|" + scope_text(scope);
+  cache_[cache_key] =
       Cached{after, std::move(vol_text), std::make_shared<HiveKey>(std::move(root))};
   return win::kSuccess;
 }
@@ -378,7 +449,7 @@ Status RegistryStore::resolve(const RegLocation& from, std::string_view subkey, 
   if (loc.hive.kind == HiveRef::Kind::kSystem && !loc.path.empty() &&
       equals_nocase(loc.path[0], "CurrentControlSet")) {
     std::shared_ptr<const HiveKey> root;
-    Status s = read(loc.hive, root);
+    Status s = read(loc.hive, {"Select"}, root);
     if (s != win::kSuccess) return s;
     const HiveKey* select = root->child("Select");
     const RegValue* current = select ? select->value("Current") : nullptr;
@@ -444,7 +515,8 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
   std::string text, error;
   HiveKey root;
   if (file_is_regf(host)) {
-    s = read_regf_file(host, machine_.codepage(), root, error);
+    RegfFile file;  // opening checks the file's structure, as loading a hive does
+    s = file.open(host, machine_.codepage(), false, error);
   } else {
     if (!read_host_file(host, text)) return win_error_from_errno(errno, host);
     s = parse_hive_text(text, root, error);
@@ -532,7 +604,7 @@ class SimKey final : public RegKeyImpl {
     RegLocation loc;
     if (s == win::kSuccess) s = store_->resolve(loc_, subkey, access, loc);
     if (s == win::kSuccess && loc.hive.kind != Kind::kMachine) {
-      s = store_->read(loc.hive, root);
+      s = store_->read(loc.hive, loc.path, root);
       if (s == win::kSuccess && !root->find(loc.path)) s = win::kFileNotFound;
     }
     if (s == win::kSuccess) out = std::make_unique<SimKey>(store_, std::move(loc));
@@ -552,7 +624,8 @@ class SimKey final : public RegKeyImpl {
     if (s != win::kSuccess) return s;
     if (loc.hive.kind != Kind::kMachine) {
       bool vol = (options & reg::kOptionVolatile) != 0;
-      s = store_->change(loc.hive, [&](HiveKey& r) { return create_key_path(r, loc.path, vol); });
+      s = store_->change(loc.hive, loc.path,
+                         [&](HiveKey& r) { return create_key_path(r, loc.path, vol); });
       if (s != win::kSuccess) return s;
     }
     out = std::make_unique<SimKey>(store_, std::move(loc));
@@ -605,7 +678,7 @@ class SimKey final : public RegKeyImpl {
     if (s != win::kSuccess) return s;
     if (loc.path.empty()) return win::kAccessDenied;  // the root of a hive
     std::vector<std::string> parent(loc.path.begin(), loc.path.end() - 1);
-    return store_->change(loc.hive, [&](HiveKey& r) {
+    return store_->change(loc.hive, parent, [&](HiveKey& r) {
       HiveKey* p = r.find(parent);
       return p && p->remove_child(loc.path.back()) ? win::kSuccess : win::kFileNotFound;
     });
@@ -636,14 +709,14 @@ class SimKey final : public RegKeyImpl {
   // This key as it is now; kKeyDeleted when it was deleted since it was opened.
   Status find_self(std::shared_ptr<const HiveKey>& root, const HiveKey*& self) const {
     if (loc_.hive.kind == Kind::kMachine) return win::kSuccess;
-    Status s = store_->read(loc_.hive, root);
+    Status s = store_->read(loc_.hive, loc_.path, root);
     if (s != win::kSuccess) return s;
     self = root->find(loc_.path);
     return self ? win::kSuccess : win::kKeyDeleted;
   }
 
   Status change_self(const std::function<Status(HiveKey&)>& fn) const {
-    return store_->change(loc_.hive, [&](HiveKey& r) {
+    return store_->change(loc_.hive, loc_.path, [&](HiveKey& r) {
       HiveKey* k = r.find(loc_.path);
       return k ? fn(*k) : win::kKeyDeleted;
     });

@@ -22,6 +22,7 @@
 #include "platform/port.h"
 #include "platform/sim/hive.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/regf.h"
 
 namespace tarvik::sim {
 
@@ -57,11 +58,18 @@ class RegistryStore {
                  RegLocation& out) const;
 
   // The hive's keys as a reader sees them: its file with the volatile keys laid over it.
-  // A missing file is an empty hive; kKeyDeleted for a mount that is gone.
-  Status read(const HiveRef& hive, std::shared_ptr<const HiveKey>& root) const;
-  // Re-reads the hive under the registry lock, runs fn on its keys and, when fn returns
-  // success, writes the hive file and sim/volatile.reg if their contents changed.
-  Status change(const HiveRef& hive, const std::function<Status(HiveKey& root)>& fn) const;
+  // A missing file is an empty hive; kKeyDeleted for a mount that is gone. scope is the
+  // path of the key the reader looks at ({} for the whole hive): root holds that key with
+  // everything below it, and the keys on the way to it, of which a real (regf) hive is
+  // read no more than that: their values and other subkeys may be missing.
+  Status read(const HiveRef& hive, const std::vector<std::string>& scope,
+              std::shared_ptr<const HiveKey>& root) const;
+  // Re-reads the hive under the registry lock, runs fn on its keys (read as read() reads
+  // them for scope) and, when fn returns success, writes the hive file and sim/volatile.reg
+  // if their contents changed. fn changes only the key at scope and what is below it, and
+  // may create the keys on the way to it.
+  Status change(const HiveRef& hive, const std::vector<std::string>& scope,
+                const std::function<Status(HiveKey& root)>& fn) const;
 
   // RegLoadKey / RegUnLoadKey under HKLM.
   Status load(std::string_view name, std::string_view win_file);
@@ -89,9 +97,17 @@ class RegistryStore {
   Status locate(const HiveRef& hive, Files& out) const;
   Status mount_file(std::string_view name, std::string& stored_name, std::string& win_file) const;
   Status live_hive_path(std::string_view which, std::string& out) const;
-  // The hive's keys with the volatile ones laid over them; digest: of the file's text.
-  Status build(const Files& f, const std::string& vol_text, HiveKey& root,
-               TextDigest& digest) const;
+  // The hive's keys with the volatile ones laid over them; a regf hive's from regf, as far
+  // as scope; digest: of a text file's text.
+  Status build(const Files& f, const std::string& vol_text, const std::vector<std::string>& scope,
+               RegfFile* regf, HiveKey& root, TextDigest& digest) const;
+  // A regf file opened for reading, kept while the file is the same.
+  struct OpenRegf {
+    TextDigest signature;  // of the file's identity and state
+    std::mutex mu;         // a RegfFile is for one thread at a time
+    RegfFile file;
+  };
+  Status open_regf(const std::string& path, std::shared_ptr<OpenRegf>& out) const;
 
   Machine machine_;
   mutable std::mutex mu_;
@@ -100,8 +116,9 @@ class RegistryStore {
     std::string vol_text;
     std::shared_ptr<const HiveKey> root;
   };
-  mutable std::map<std::string, Cached> cache_;  // by hive file
-  std::map<std::string, int> pins_;              // by upper-case mount name
+  mutable std::map<std::string, Cached> cache_;  // by hive file (and scope for regf)
+  mutable std::map<std::string, std::shared_ptr<OpenRegf>> regf_files_;  // by path
+  std::map<std::string, int> pins_;                                      // by upper-case mount name
   mutable std::mutex error_mu_;
   mutable std::string last_error_;
 };
