@@ -1,6 +1,9 @@
 // The regf hive reader: reading any file never crashes, a file that does not read gives
 // the bad-hive error naming it, and a tree that reads, written to a new hive and read
-// again, is the same tree.
+// again, is the same tree. Reading one key's part of a file gives what the whole read
+// gives there, and changing one key's part changes only that.
+#include "platform/sim/regf.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -8,7 +11,6 @@
 #include <filesystem>
 
 #include "check.h"
-#include "platform/sim/regf.h"
 
 using namespace tarvik;
 
@@ -39,12 +41,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sim::HiveKey tree;
   std::string error;
   Status s = sim::read_regf_file(path, 65001, tree, error);
-  ::close(fd);
   if (s != win::kSuccess) {
+    ::close(fd);
     FUZZ_CHECK(s == win::kBadRegistry);
     FUZZ_CHECK(error.find(path) != std::string::npos);
     return 0;
   }
+  // A key some levels down: the last subkey of each key on the way.
+  std::vector<std::string> scope;
+  const sim::HiveKey* key = &tree;
+  while (!key->subkeys.empty() && scope.size() < 4) {
+    key = key->subkeys.back().get();
+    scope.push_back(key->name);
+  }
+  {
+    sim::RegfFile file;
+    sim::HiveKey part;
+    FUZZ_CHECK(file.open(path, 65001, false, error) == win::kSuccess);
+    FUZZ_CHECK(file.read(scope, part, error) == win::kSuccess);
+    FUZZ_CHECK(part.find(scope) && sim::same_hive_tree(*part.find(scope), *key));
+  }
+  ::close(fd);
   const std::string copy = scratch_folder() + "/hive";
   s = sim::write_regf_file(copy, tree, 65001, error);
   if (s != win::kSuccess) std::fprintf(stderr, "%s\n", error.c_str());
@@ -52,6 +69,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sim::HiveKey again;
   FUZZ_CHECK(sim::read_regf_file(copy, 65001, again, error) == win::kSuccess);
   FUZZ_CHECK(sim::same_hive_tree(tree, again));
+
+  sim::HiveKey changed = tree;
+  sim::HiveKey* at = changed.find(scope);
+  FUZZ_CHECK(at != nullptr);
+  at->set_value("fuzz", RegValue::dword(1));
+  at->add_child("fuzz key")->set_value("", RegValue::text("x"));
+  {
+    sim::RegfFile file;
+    FUZZ_CHECK(file.open(copy, 65001, true, error) == win::kSuccess);
+    FUZZ_CHECK(file.write(scope, changed, error) == win::kSuccess);
+    FUZZ_CHECK(file.commit(copy, error) == win::kSuccess);
+  }
+  FUZZ_CHECK(sim::read_regf_file(copy, 65001, again, error) == win::kSuccess);
+  FUZZ_CHECK(sim::same_hive_tree(changed, again));
   std::filesystem::remove(copy);
   return 0;
 }

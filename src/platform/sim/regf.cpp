@@ -256,14 +256,13 @@ class Reader : public HiveWalk {
     }
     std::vector<std::pair<hive_node_h, std::string>> subs;
     if (!children(node, path, subs)) return false;
-    std::set<std::string, NameLess> names;
+    // Kept in the order the system lists them, whatever order the file has them in.
     for (auto& [child, name] : subs) {
-      if (!names.insert(name).second) {
+      if (key.child(name)) {
         note(sub_path(path, name));  // a second key of one name (after a NUL)
         continue;
       }
-      key.subkeys.push_back(std::make_unique<HiveKey>(name));
-      if (!read(child, *key.subkeys.back(), sub_path(path, name), depth + 1)) return false;
+      if (!read(child, *key.add_child(name), sub_path(path, name), depth + 1)) return false;
     }
     return true;
   }
