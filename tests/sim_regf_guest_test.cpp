@@ -129,6 +129,13 @@ TEST_F(RegfGuestTest, AMediumWithRegfHivesIsInitializedWhole) {
       "?:\\pagefile.sys\n");
   EXPECT_EQ(hivexget(target, "ControlSet001\\Services\\tarvik", "ImagePath"),
             "C:\\ProgramData\\kovenu\\tarvik\\tarvik.exe service\n");
+  // The whole hive as another program exports it (text values as their UTF-16 bytes).
+  const std::string exported = hivexregedit_export(target, "\\");
+  EXPECT_THAT(exported, HasSubstr("[\\ControlSet001\\Services\\stornvme\\Parameters]\n"
+                                  "\"IoTimeoutValue\"=dword:0000ffff\n"));
+  EXPECT_THAT(exported, HasSubstr("\"PagingFiles\"=hex(7):3f,00,3a,00,5c,00,70,00,61,00,67,00,65,"
+                                  "00,66,00,69,00,6c,00,65,00,2e,00,73,00,79,00,73,00,00,00\n"));
+  EXPECT_THAT(exported, HasSubstr("[\\ControlSet001\\Services\\tarvik]\n"));
 }
 
 TEST_F(RegfGuestTest, InitRefusesAnUnknownHiveKind) {

@@ -80,6 +80,10 @@ std::string hivexget(const std::string& file, const std::string& key, const std:
   return output_of("hivexget '" + file + "' '" + key + "' '" + name + "'");
 }
 
+std::string hivexregedit_export(const std::string& file, const std::string& key) {
+  return output_of("hivexregedit --export '" + file + "' '" + key + "'");
+}
+
 namespace {
 
 // The JSON string value of key in one line, unescaped; false when absent.

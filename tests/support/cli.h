@@ -22,6 +22,8 @@ CliResult tarvik_sim(const std::string& root, const std::vector<std::string>& ar
 std::string output_of(const std::string& cmd);
 // What libhivex's hivexget prints of the value name of key in a regf file.
 std::string hivexget(const std::string& file, const std::string& key, const std::string& name);
+// hivexregedit --export of key and all below it ("\\" for the whole hive), as .reg text.
+std::string hivexregedit_export(const std::string& file, const std::string& key);
 
 // One line of sim/calls.jsonl.
 struct Call {

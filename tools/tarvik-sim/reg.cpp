@@ -372,7 +372,9 @@ int add(Context& c, const Options& o) {
   bool with_value = o.has_v || o.ve;
   std::string name = o.ve ? "" : o.v;
   if (with_value && !storable_name(name))
-    return bad_args(o.verb, "/v: a value name with a line break cannot be stored in a hive");
+    return bad_args(o.verb,
+                    "/v: a value name with a line break, or of over 16383 characters, cannot be "
+                    "stored in a hive");
   if (with_value && !o.f) {
     std::shared_ptr<const HiveKey> root;
     const HiveKey* key = nullptr;
