@@ -93,6 +93,19 @@ TEST_F(ConfigTest, ReplayRunsRecordedCommandsInOrderAndDropsOnlySucceededPasswor
   EXPECT_EQ(keys, std::string("K2\0K3\0K4\0K5\0", 12));
 }
 
+TEST_F(ConfigTest, ReplayRunsEveryRecordedCommandHoweverManyKeysThereAre) {
+  // 40 keys as the recording names them (32 characters): longer than a 1024-byte key list.
+  std::string ini = "[config]\r\n";
+  for (int i = 0; i < 40; ++i) ini += strformat("%032X=tarvik.exe config x host a b \r\n", i);
+  write(root_ + "/c/ProgramData/kovenu/tarvik/tarvik.ini", ini);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(Config::instance().replay_saved_config(), 0);
+  std::string out = ::testing::internal::GetCapturedStdout();
+  std::string all;
+  for (int i = 0; i < 40; ++i) all += "0:success";
+  EXPECT_EQ(out, all);
+}
+
 TEST_F(ConfigTest, TheDpinstFlagOutsideIsoModeLivesOnC) {
   EXPECT_FALSE(tarvik2::check_dpinst());
   set_dpinst_flag(true);

@@ -36,10 +36,9 @@ class Config {
   int save_config(int count, char** words);
   // Runs every recorded command of the running system's tarvik.ini; 0.
   int replay_saved_config();
-  // Calls fn(key, command) for each command of section "config" of file, in file order,
-  // as far as a key list of key_list_size bytes reaches.
+  // Calls fn(key, command) for each command of section "config" of file, in file order.
   static void for_each_saved_command(
-      const std::string& file, uint32_t key_list_size,
+      const std::string& file,
       const std::function<void(const std::string&, const std::string&)>& fn);
   // Runs one recorded command line; the dispatcher's result.
   int run_saved_command(const std::string& value);

@@ -10,6 +10,7 @@ namespace tarvik {
 namespace {
 
 constexpr uint32_t kKeyListSize = 1024;
+constexpr uint32_t kKeyListLimit = 16u << 20;
 constexpr uint32_t kValueSize = 4096;
 
 std::string guid_key() {
@@ -70,11 +71,22 @@ int Config::save_config(int count, char** words) {
 }
 
 void Config::for_each_saved_command(
-    const std::string& file, uint32_t key_list_size,
+    const std::string& file,
     const std::function<void(const std::string&, const std::string&)>& fn) {
   Files& files = platform().files();
+  // The system cuts a key list longer than the buffer, and then answers the buffer's size
+  // less two: a 1024-byte list holds only 31 recorded commands, so it grows until the
+  // whole list fits.
   std::string keys;
-  files.profile_get("config", nullptr, nullptr, keys, key_list_size, file);
+  for (uint32_t size = kKeyListSize;; size *= 2) {
+    uint32_t n = files.profile_get("config", nullptr, nullptr, keys, size, file);
+    if (n + 2 < size) break;
+    if (size >= kKeyListLimit) {
+      utils::log("Saved commands beyond the first %u bytes of keys of %s are not run", size,
+                 file.c_str());
+      break;
+    }
+  }
   for (size_t pos = 0; pos < keys.size() && keys[pos] != '\0';) {
     std::string key = keys.c_str() + pos;
     pos += key.size() + 1;
@@ -86,7 +98,7 @@ void Config::for_each_saved_command(
 
 int Config::replay_saved_config() {
   std::string file = ini_path(utils::system_drive());
-  for_each_saved_command(file, kKeyListSize, [&](const std::string& key, const std::string& value) {
+  for_each_saved_command(file, [&](const std::string& key, const std::string& value) {
     bool carries_password = contains_nocase(value, "pass");
     if (run_saved_command(value) == 0 && carries_password)
       platform().files().profile_set("config", key.c_str(), nullptr, file);

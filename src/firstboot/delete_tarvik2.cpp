@@ -7,21 +7,17 @@ namespace tarvik {
 
 namespace {
 
-// Every key of section "config" fits: far more than the 31 GUID keys the replay reads.
-constexpr uint32_t kKeyListSize = 65536;
-
 // A password command that did not succeed on replay is still in the file; the archive
 // must not keep its Base64 password. Only its key reaches the log.
 void remove_password_commands(const std::string& file) {
   Files& files = platform().files();
   bool removed = false;
-  Config::for_each_saved_command(
-      file, kKeyListSize, [&](const std::string& key, const std::string& value) {
-        if (!contains_nocase(value, "passwd")) return;
-        files.profile_set("config", key.c_str(), nullptr, file);
-        utils::log("delete_tarvik2 removed the password command %s", key.c_str());
-        removed = true;
-      });
+  Config::for_each_saved_command(file, [&](const std::string& key, const std::string& value) {
+    if (!contains_nocase(value, "passwd")) return;
+    files.profile_set("config", key.c_str(), nullptr, file);
+    utils::log("delete_tarvik2 removed the password command %s", key.c_str());
+    removed = true;
+  });
   if (removed) files.profile_set(nullptr, nullptr, nullptr, file);
 }
 
