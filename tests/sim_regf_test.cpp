@@ -1,5 +1,6 @@
 // Real Windows hive files read into and written from HiveKey trees, and the hive convert
 // verb of tarvik-sim.
+#include <gmock/gmock.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@ namespace tarvik::test {
 namespace {
 
 using sim::HiveKey;
+using ::testing::HasSubstr;
 
 constexpr uint32_t kUtf8 = 65001;
 
@@ -132,6 +134,23 @@ TEST_F(SimRegf, NamesReadAsWindowsShowsThem) {
   EXPECT_EQ(special.subkeys.size(), 3u);
   // The names cut at their NUL are not what the file holds.
   EXPECT_EQ(inexact, (std::vector<std::string>{"zero", "zero \"zero\""}));
+
+  // reg query shows each name, the whole hive at once and each key read on its own.
+  mkdirs(root_ + "/c");
+  copy_fixture("special", "c/special");
+  const std::string file = "C:\\special";
+  CliResult all = tarvik_sim(root_, {"reg", "--hive", file, "query", "\\", "/s"});
+  ASSERT_EQ(all.code, 0) << all.err;
+  for (Want w :
+       {Want{"abcd_\xC3\xA4\xC3\xB6\xC3\xBC\xC3\x9F", "abcd_\xC3\xA4\xC3\xB6\xC3\xBC\xC3\x9F"},
+        Want{"weird\xE2\x84\xA2", "symbols $\xC2\xA3\xE2\x82\xA4\xE2\x82\xA7\xE2\x82\xAC"},
+        Want{"zero", "zero"}}) {
+    const std::string line = std::string("    ") + w.value + "    REG_DWORD    0x0\n";
+    EXPECT_THAT(all.out, HasSubstr(std::string("\\") + w.key + "\n" + line));
+    CliResult one = tarvik_sim(root_, {"reg", "--hive", file, "query", w.key});
+    EXPECT_EQ(one.code, 0) << one.err;
+    EXPECT_THAT(one.out, HasSubstr(line)) << w.key;
+  }
 
   // Code page 1252 has the umlauts and the euro sign, not the lira or peseta signs.
   HiveKey narrow = read_ok(fixture("special"), 1252, &inexact);
