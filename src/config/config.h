@@ -96,15 +96,26 @@ class Config {
   static std::string mac_text(const std::string& address);
   // "255.255.255.0" for 24; the shift is taken modulo 32, 32 gives all ones.
   static std::string prefix_to_mask(int prefix);
+  // The host addresses of a segment, each made when it is asked for (a /8 has 16 million).
+  class SegmentAddresses {
+   public:
+    uint32_t size() const { return count_; }
+    std::string operator[](uint32_t i) const;
+
+   private:
+    friend class Config;
+    bool single_ = false;  // /0 and /32: the address given, as given
+    std::string given_;
+    uint32_t first_ = 0, count_ = 0;
+  };
   // The host addresses of first's segment (none for /31; first alone for /0 and /32);
   // false when first is needed and is not a dotted IPv4 address.
-  static bool segment_addresses(const std::string& first, int prefix,
-                                std::vector<std::string>& out);
+  static bool segment_addresses(const std::string& first, int prefix, SegmentAddresses& out);
   // The two forms of the operations: by connection name on "2003", else by index.
   int config_ip_by_name(int count, char** words);
   int config_ip_by_index(int count, char** words);
-  int config_ip_segment03(const std::vector<std::string>& list, int prefix);
-  int config_ip_segment12(const std::vector<std::string>& list, int prefix);
+  int config_ip_segment03(const SegmentAddresses& list, int prefix);
+  int config_ip_segment12(const SegmentAddresses& list, int prefix);
   int config_dns_by_name(int count, char** words);
   int config_dns_by_index(int count, char** words);
   // --- end of network operations

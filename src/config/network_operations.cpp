@@ -87,18 +87,23 @@ std::string Config::prefix_to_mask(int prefix) {
   return dotted(~host_mask(prefix));
 }
 
-bool Config::segment_addresses(const std::string& first, int prefix,
-                               std::vector<std::string>& out) {
-  out.clear();
+std::string Config::SegmentAddresses::operator[](uint32_t i) const {
+  return single_ ? given_ : dotted(first_ + i);
+}
+
+bool Config::segment_addresses(const std::string& first, int prefix, SegmentAddresses& out) {
+  out = SegmentAddresses();
   uint32_t h = host_mask(prefix);
   if (h == 0xFFFFFFFFu) {
-    out.push_back(first);
+    out.single_ = true;
+    out.given_ = first;
+    out.count_ = 1;
     return true;
   }
   uint32_t a = 0;
   if (!parse_ipv4(first, a)) return false;
-  uint32_t last = a | h;
-  for (uint32_t v = (a & ~h) + 1; v < last; ++v) out.push_back(dotted(v));
+  out.first_ = (a & ~h) + 1;
+  out.count_ = h == 1 ? 0 : h - 1;  // all but the network and broadcast addresses
   return true;
 }
 
@@ -170,7 +175,7 @@ int Config::config_ip_by_index(int, char** words) {
 int Config::config_ip_segment(int, char** words) {
   int prefix = 0;
   if (!prefix_of(words[4], prefix)) return Config::invalid_argument();
-  std::vector<std::string> list;
+  SegmentAddresses list;
   // The list is worked out before anything changes: a first address that is not one
   // would otherwise put a whole segment of made-up addresses on the adapter.
   if (!segment_addresses(words[3], prefix, list)) return Config::invalid_argument();
@@ -183,7 +188,7 @@ int Config::config_ip_segment(int, char** words) {
 }
 
 // The segment handlers report their failures with -1, the code they return.
-int Config::config_ip_segment03(const std::vector<std::string>& list, int prefix) {
+int Config::config_ip_segment03(const SegmentAddresses& list, int prefix) {
   utils::log("-->Config::config_ip_segment03");
   std::string name = get_msloop_name(true);
   if (name.empty()) {
@@ -193,9 +198,9 @@ int Config::config_ip_segment03(const std::vector<std::string>& list, int prefix
   std::string mask = prefix_to_mask(prefix);
   if (prefix != 32 || list.size() != 1) {
     std::string cmd, out;
-    for (const std::string& address : list) {
+    for (uint32_t i = 0; i < list.size(); ++i) {
       if (!command_line(cmd, "netsh interface ip add address \"%s\" %s %s %s 1", name.c_str(),
-                        address.c_str(), mask.c_str(), ""))
+                        list[i].c_str(), mask.c_str(), ""))
         return Config::invalid_argument();
       int code = run(cmd, out);
       if (code != 0) log_cmd(cmd, code, out);
@@ -205,7 +210,7 @@ int Config::config_ip_segment03(const std::vector<std::string>& list, int prefix
   }
 
   // One address with prefix 32: written into the adapter's TCP/IP settings.
-  const std::string& address = list.front();
+  const std::string address = list[0];
   if (address.size() + 2 > kIpAddressBlock) return Config::invalid_argument();
   std::string id = get_msloop_name(false);
   if (id.empty()) {
@@ -233,7 +238,7 @@ int Config::config_ip_segment03(const std::vector<std::string>& list, int prefix
   return 0;
 }
 
-int Config::config_ip_segment12(const std::vector<std::string>& list, int prefix) {
+int Config::config_ip_segment12(const SegmentAddresses& list, int prefix) {
   utils::log("-->Config::config_ip_segment12");
   int index = get_msloop_index();
   if (index == 0) {
@@ -242,8 +247,8 @@ int Config::config_ip_segment12(const std::vector<std::string>& list, int prefix
   }
   std::string mask = prefix_to_mask(prefix);
   std::string cmd, out;
-  for (const std::string& address : list) {
-    if (!command_line(cmd, "netsh interface ip add address %d  %s %s %s", index, address.c_str(),
+  for (uint32_t i = 0; i < list.size(); ++i) {
+    if (!command_line(cmd, "netsh interface ip add address %d  %s %s %s", index, list[i].c_str(),
                       mask.c_str(), ""))
       return Config::invalid_argument();
     int code = run(cmd, out);
