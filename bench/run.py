@@ -237,8 +237,9 @@ def hive(sim, work, values, kind):
 
 
 STAGED_FILES = 2000
-STAGING_WHY = ("the sim keeps each copy's ARCHIVE attribute in sim/attributes.ini, which every "
-               "copy reads twice and rewrites whole with an fsync: quadratic in the files")
+STAGING_WHY = ("each copy resolves both of its paths a component at a time as a case-insensitive "
+               "file system must (a stat each, a folder scan for a new name), and the disk's "
+               "writeback moves cp -r's own figure between runs")
 
 
 def staging(agent, sim, work):

@@ -63,6 +63,46 @@ TEST_F(SimFiles, ReadOnlyFilesAreRefusedWithAccessDenied) {
   EXPECT_EQ(read(root_ + "/sim/attributes.ini").find("RO.TXT"), std::string::npos);
 }
 
+TEST_F(SimFiles, CopiesTakeTheSourcesAttributesAndArchiveWhateverElseWritesTheFile) {
+  Files& f = p().files();
+  const std::string ini = root_ + "/sim/attributes.ini";
+  ASSERT_EQ(f.write_file("C:\\src.txt", "s"), 0u);
+  ASSERT_EQ(f.set_attributes("C:\\src.txt", attr::kHidden), 0u);
+  uint32_t a = 0;
+  ASSERT_EQ(f.copy_file("C:\\src.txt", "C:\\a.txt", false), 0u);
+  ASSERT_EQ(f.get_attributes("C:\\a.txt", a), 0u);
+  EXPECT_EQ(a, attr::kHidden | attr::kArchive);
+
+  // Another process rewrites the file, its last line without a line end, another section
+  // last: this one sees what it wrote and adds to it without breaking a line.
+  write(ini, "[attributes]\nC:\\SRC.TXT=SYSTEM\n[other]\nk=v");
+  ASSERT_EQ(f.copy_file("C:\\src.txt", "C:\\b.txt", false), 0u);
+  ASSERT_EQ(f.get_attributes("C:\\b.txt", a), 0u);
+  EXPECT_EQ(a, attr::kSystem | attr::kArchive);
+  ASSERT_EQ(f.get_attributes("C:\\a.txt", a), 0u);
+  EXPECT_EQ(a, attr::kNormal);  // its entry is gone with the rewrite
+  write(ini, "[attributes]\nC:\\SRC.TXT=HIDDEN");
+  ASSERT_EQ(f.copy_file("C:\\src.txt", "C:\\c.txt", false), 0u);
+  reload();  // as the next process reads the file
+  Files& g = p().files();
+  for (const char* name : {"C:\\c.txt", "C:\\src.txt"}) {
+    ASSERT_EQ(g.get_attributes(name, a), 0u) << name;
+    EXPECT_EQ(a, attr::kHidden | (name[3] == 'c' ? attr::kArchive : 0)) << name;
+  }
+  ASSERT_EQ(g.get_attributes("C:\\b.txt", a), 0u);
+  EXPECT_EQ(a, attr::kNormal);
+  // Copying over a file with an entry changes that entry: one line for the file.
+  ASSERT_EQ(g.set_attributes("C:\\c.txt", attr::kArchive), 0u);
+  ASSERT_EQ(g.set_attributes("C:\\src.txt", attr::kSystem), 0u);
+  ASSERT_EQ(g.copy_file("C:\\src.txt", "C:\\c.txt", false), 0u);
+  ASSERT_EQ(g.get_attributes("C:\\c.txt", a), 0u);
+  EXPECT_EQ(a, attr::kSystem | attr::kArchive);
+  std::string text = read(ini);
+  size_t at = text.find("C:\\C.TXT=");
+  ASSERT_NE(at, std::string::npos) << text;
+  EXPECT_EQ(text.find("C:\\C.TXT=", at + 1), std::string::npos) << text;
+}
+
 TEST_F(SimFiles, FoldersListAndCreate) {
   Files& f = p().files();
   EXPECT_EQ(f.create_directories("C:\\ProgramData\\kovenu\\tarvik\\userdata"), 0u);

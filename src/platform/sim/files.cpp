@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 #include "platform/sim/profile.h"
 #include "platform/sim/services.h"
@@ -160,8 +162,14 @@ class SimFiles final : public Files {
     std::string src_key = key_of(src), dst_key = key_of(dst);
     // attributes.ini is read once to see whether the copy changes it, and again under its
     // lock for the change.
-    IniFile now = load_attributes();
-    if ((stored_in(now, src_key) | attr::kArchive) == stored_in(now, dst_key)) return win::kSuccess;
+    auto now = load_attributes();
+    if ((stored_in(*now, src_key) | attr::kArchive) == stored_in(*now, dst_key))
+      return win::kSuccess;
+    // A new file's entry is added at the end; any other change rewrites the file.
+    if (!now->find("attributes") || !now->find("attributes")->find(dst_key)) {
+      FileLock lock(m_, "attributes");
+      if (append_attributes(dst_key, src_key)) return win::kSuccess;
+    }
     edit_attributes([&](const IniFile& ini, auto& keys) {
       return set_stored(keys, dst_key, stored_in(ini, src_key) | attr::kArchive,
                         stored_in(ini, dst_key));
@@ -195,7 +203,7 @@ class SimFiles final : public Files {
     if (!d) return fail(win_error_from_errno(errno, host));
     // A drive's root folder has no "." and "..".
     bool is_root = host.size() == m_.root().size() + 2;
-    IniFile attributes = load_attributes();
+    auto attributes = load_attributes();
     std::vector<DirEntry> found;
     while (dirent* e = ::readdir(d)) {
       std::string name = e->d_name;
@@ -206,7 +214,8 @@ class SimFiles final : public Files {
       if (::stat(child.c_str(), &cst) != 0) continue;
       DirEntry entry;
       entry.name = name;
-      entry.attributes = attributes_of(attributes, name == "." || name == ".." ? host : child, cst);
+      entry.attributes =
+          attributes_of(*attributes, name == "." || name == ".." ? host : child, cst);
       entry.size = S_ISDIR(cst.st_mode) ? 0 : static_cast<uint64_t>(cst.st_size);
       found.push_back(std::move(entry));
     }
@@ -324,7 +333,7 @@ class SimFiles final : public Files {
   }
 
   uint32_t attributes_of(const std::string& host, const struct stat& st) const {
-    return attributes_of(load_attributes(), host, st);
+    return attributes_of(*load_attributes(), host, st);
   }
 
   uint32_t attributes_of(const IniFile& ini, const std::string& host, const struct stat& st) const {
@@ -334,15 +343,54 @@ class SimFiles final : public Files {
     return a ? a : attr::kNormal;
   }
 
-  IniFile load_attributes() const {
-    IniFile ini;
+  // attributes.ini as this process read it last, while the file is the same: a folder's
+  // copy parses it once, not once a file.
+  std::shared_ptr<const IniFile> load_attributes() const {
+    const std::string path = m_.sim_file("attributes.ini");
+    const std::string signature = file_signature(path);  // taken before reading
+    std::lock_guard<std::mutex> g(attributes_mu_);
+    if (attributes_ && signature == attributes_signature_) return attributes_;
+    auto ini = std::make_shared<IniFile>();
     std::string text, error;
-    if (read_host_file(m_.sim_file("attributes.ini"), text)) parse_ini(text, ini, error);
+    if (read_host_file(path, text)) parse_ini(text, *ini, error);
+    attributes_ = ini;
+    attributes_signature_ = signature;
     return ini;
   }
 
+  // Adds dst_key's entry, the source's attributes and ARCHIVE, as a line at the end of
+  // attributes.ini, under its lock; false (nothing done) unless the file ends with its
+  // [attributes] section, a whole line, and has no entry for dst_key.
+  bool append_attributes(const std::string& dst_key, const std::string& src_key) const {
+    const std::string path = m_.sim_file("attributes.ini");
+    auto ini = load_attributes();
+    if (ini->sections.empty() || !equals_nocase(ini->sections.back().name, "attributes") ||
+        ini->sections.back().find(dst_key))
+      return false;
+    const std::string names = attribute_names(stored_in(*ini, src_key) | attr::kArchive);
+    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return false;
+    char last = 0;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && st.st_size > 0 &&
+              ::pread(fd, &last, 1, st.st_size - 1) == 1 && last == '\n' &&
+              write_all(fd, dst_key + "=" + names + "\n");
+    ::close(fd);
+    if (!ok) return false;
+    // This process's copy follows the file, unless another took its place meanwhile.
+    std::lock_guard<std::mutex> g(attributes_mu_);
+    if (attributes_ == ini) {
+      auto grown = std::make_shared<IniFile>(*ini);
+      grown->sections.back().keys.emplace_back(dst_key, names);
+      grown->sections.back().key_lines.push_back(0);
+      attributes_ = std::move(grown);
+      attributes_signature_ = file_signature(path);
+    }
+    return true;
+  }
+
   uint32_t stored_attributes(const std::string& key) const {
-    return stored_in(load_attributes(), key);
+    return stored_in(*load_attributes(), key);
   }
 
   static uint32_t stored_in(const IniFile& ini, const std::string& key) {
@@ -363,7 +411,7 @@ class SimFiles final : public Files {
   template <typename Fn>
   void edit_attributes(Fn fn) const {
     FileLock lock(m_, "attributes");
-    IniFile ini = load_attributes();
+    IniFile ini = *load_attributes();
     if (!ini.find("attributes")) ini.sections.push_back({"attributes", 0, {}, {}});
     IniSection* sec = nullptr;
     for (auto& s : ini.sections)
@@ -378,13 +426,19 @@ class SimFiles final : public Files {
     edit_attributes([&](const IniFile&, auto& keys) { return set_stored(keys, key, bits, now); });
   }
 
+  // "HIDDEN|ARCHIVE": the names of the stored attributes of bits.
+  static std::string attribute_names(uint32_t bits) {
+    std::string names;
+    for (const auto& n : kAttrNames)
+      if (bits & n.bit) names += (names.empty() ? "" : "|") + std::string(n.name);
+    return names;
+  }
+
   // key's entry in the key list made bits (none for no bits); false when it has them.
   template <typename Keys>
   static bool set_stored(Keys& keys, const std::string& key, uint32_t bits, uint32_t now) {
     if (bits == now) return false;
-    std::string names;
-    for (const auto& n : kAttrNames)
-      if (bits & n.bit) names += (names.empty() ? "" : "|") + std::string(n.name);
+    std::string names = attribute_names(bits);
     std::erase_if(keys, [&](const auto& kv) { return equals_nocase(kv.first, key); });
     if (!names.empty()) keys.emplace_back(key, names);
     return true;
@@ -392,7 +446,7 @@ class SimFiles final : public Files {
 
   // The entries of from and everything below it move to to (or go, when to is empty).
   void rekey_attributes(const std::string& from, const std::string& to) const {
-    if (load_attributes().find("attributes") == nullptr) return;
+    if (load_attributes()->find("attributes") == nullptr) return;
     edit_attributes([&](const IniFile&, auto& keys) {
       bool changed = false;
       std::string below = from + "\\";
@@ -426,6 +480,9 @@ class SimFiles final : public Files {
 
   const Machine& m_;
   Status last_error_ = win::kSuccess;
+  mutable std::mutex attributes_mu_;
+  mutable std::shared_ptr<const IniFile> attributes_;
+  mutable std::string attributes_signature_;
 };
 
 }  // namespace

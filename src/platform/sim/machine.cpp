@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "frame/format.h"
+
 namespace tarvik::sim {
 
 namespace {
@@ -510,6 +512,14 @@ void AtomicFileWriter::discard() {
   fd_ = -1;
   ::unlink(tmp_.c_str());
   errno = err;
+}
+
+std::string file_signature(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return "";
+  return strformat("%llu %llu %lld %lld.%09ld", static_cast<unsigned long long>(st.st_dev),
+                   static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
+                   static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec);
 }
 
 bool write_host_file_atomic(const std::string& path, std::string_view data) {

@@ -84,6 +84,10 @@ class FileLock {
   int fd_ = -1;
 };
 
+// Which file is at path and in what state (its device, inode, size and time of change):
+// the same text while nothing wrote or replaced the file; "" when there is none.
+std::string file_signature(const std::string& path);
+
 // Reads a whole host file; false if it cannot be read.
 bool read_host_file(const std::string& path, std::string& out);
 // Writes a whole host file atomically (temporary file and rename): a reader, or a writer

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "frame/format.h"
 #include "platform/sim/ini.h"
 #include "platform/sim/regf.h"
 #include "platform/sim/services.h"
@@ -217,11 +216,7 @@ TextDigest scope_digest(const HiveKey& root, const std::vector<std::string>& sco
 // the file at path while this is the same (every write puts a new file in its place).
 TextDigest regf_signature(const std::string& path) {
   TextDigest d;
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0)
-    d.add(strformat("regf %llu %llu %lld %lld.%09ld", static_cast<unsigned long long>(st.st_dev),
-                    static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
-                    static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec));
+  d.add(file_signature(path));
   return d;
 }
 
