@@ -160,13 +160,12 @@ class SimFiles final : public Files {
     // The copy takes the source's attributes, read-only included.
     ::chmod(dst.c_str(), st.st_mode & 07777);
     std::string src_key = key_of(src), dst_key = key_of(dst);
-    // attributes.ini is read once to see whether the copy changes it, and again under its
-    // lock for the change.
+    // Whether the copy changes attributes.ini; the change is made under its lock.
     auto now = load_attributes();
     if ((stored_in(*now, src_key) | attr::kArchive) == stored_in(*now, dst_key))
       return win::kSuccess;
     // A new file's entry is added at the end; any other change rewrites the file.
-    if (!now->find("attributes") || !now->find("attributes")->find(dst_key)) {
+    {
       FileLock lock(m_, "attributes");
       if (append_attributes(dst_key, src_key)) return win::kSuccess;
     }

@@ -1,5 +1,6 @@
 #include "platform/sim/regf.h"
 
+#include <fcntl.h>
 #include <hivex.h>
 #include <unistd.h>
 
@@ -143,11 +144,6 @@ struct FreeDeleter {
 };
 template <typename T>
 using Malloced = std::unique_ptr<T, FreeDeleter>;
-
-struct HiveCloser {
-  void operator()(hive_h* h) const { hivex_close(h); }
-};
-using Hive = std::unique_ptr<hive_h, HiveCloser>;
 
 // Key names in the order that finds them without regard to case.
 struct NameLess {
@@ -378,6 +374,20 @@ bool is_regf(std::string_view data) {
   return data.substr(0, 4) == "regf";
 }
 
+bool file_is_regf(const std::string& path) {
+  errno = 0;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char head[4];
+  ssize_t n;
+  do n = ::read(fd, head, sizeof head);
+  while (n < 0 && errno == EINTR);
+  int err = n < 0 ? errno : 0;
+  ::close(fd);
+  errno = err;
+  return n > 0 && is_regf(std::string_view(head, static_cast<size_t>(n)));
+}
+
 std::string empty_regf_hive() {
   constexpr size_t kBin = 0x1000;  // the first (and only) hive bin
   constexpr size_t kRoot = 0x20;   // cell offsets count from the first bin
@@ -577,12 +587,11 @@ Status read_regf_file(const std::string& path, uint32_t codepage, HiveKey& root,
 
 Status write_regf_file(const std::string& path, const HiveKey& root, uint32_t codepage,
                        std::string& error) {
-  std::string head;
-  bool existing = read_host_file(path, head);
-  if (!existing && errno != ENOENT) return open_error(path, error);
+  // Only the file's first bytes are read to tell what it is.
+  const bool regf = file_is_regf(path);
+  if (!regf && errno != 0 && errno != ENOENT) return open_error(path, error);
   RegfFile file;
-  Status s = existing && is_regf(head) ? file.open(path, codepage, true, error)
-                                       : file.create(path, codepage, error);
+  Status s = regf ? file.open(path, codepage, true, error) : file.create(path, codepage, error);
   if (s == win::kSuccess) s = file.write({}, root, error);
   if (s == win::kSuccess) s = file.commit(path, error);
   return s;

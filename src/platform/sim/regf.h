@@ -25,6 +25,9 @@ namespace tarvik::sim {
 
 // Whether a file's bytes are a real Windows hive.
 bool is_regf(std::string_view data);
+// Whether the file at path is one, from its first bytes; false with errno set when it
+// cannot be read (errno 0 when it is readable and no hive).
+bool file_is_regf(const std::string& path);
 
 // A valid hive holding only an empty root key.
 std::string empty_regf_hive();

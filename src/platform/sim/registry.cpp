@@ -186,18 +186,6 @@ TextDigest file_digest(const std::string& path) {
   return d;
 }
 
-// Whether the file at path is a real Windows hive: it begins with "regf".
-bool file_is_regf(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char head[4];
-  ssize_t n;
-  do n = ::read(fd, head, sizeof head);
-  while (n < 0 && errno == EINTR);
-  ::close(fd);
-  return n > 0 && is_regf(std::string_view(head, static_cast<size_t>(n)));
-}
-
 // The digest of the text the stable keys of root make: whether a change changed them.
 TextDigest tree_digest(const HiveKey& root) {
   TextDigest d;
