@@ -6,9 +6,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "config/config.h"
 #include "platform/sim/command_line.h"
+#include "platform/sim/ini.h"
 #include "platform/sim/profile.h"
 #include "support/agent_test.h"
 #include "support/cli.h"
@@ -301,9 +303,45 @@ TEST_F(OfflineTest, A2008TargetGetsNeitherZoneNorClock) {
   EXPECT_THAT(agent_output('d'), HasSubstr("Config timezone failed. Do not continue."));
 }
 
-TEST(CityMap, KnownCitiesMapToTheirWindowsZones) {
+// Names a platform may send: current ids, English city names, Windows names; a name
+// that is not plain ASCII matches in the UTF-8 code page of the simulated guest.
+TEST_F(OfflineTest, CurrentIdsEnglishNamesAndWindowsNamesReachDism) {
+  with_map();
+  const std::pair<const char*, const char*> names[] = {
+      {"Kolkata", "India Standard Time"},
+      {"Asia/Kolkata", "India Standard Time"},
+      {"Europe/Kyiv", "FLE Standard Time"},
+      {"Ho Chi Minh City", "SE Asia Standard Time"},
+      {"India Standard Time", "India Standard Time"},
+      {"S\xc3\xa3o Paulo", "E. South America Standard Time"}};
+  std::vector<std::string> expected;
+  for (auto [city, zone] : names) {
+    EXPECT_EQ(out({"timezone_clock", city, "NULL"}), "0:success code: 0") << city;
+    expected.push_back(std::string("dism /image:d:\\ /Set-TimeZone:\"") + zone + "\"");
+  }
+  EXPECT_EQ(cmdlines(), expected);
+}
+
+std::string city_map() {
   std::ifstream f(std::string(TARVIK_DATA_DIR) + "/citymaptz.ini", std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(f)), {});
+  return std::string((std::istreambuf_iterator<char>(f)), {});
+}
+
+TEST(CityMap, EveryKeyIsUniqueWithoutRegardToCase) {
+  std::string text = city_map();
+  std::string keys;
+  sim::profile_lookup(text, "timezone", nullptr, "", keys, static_cast<uint32_t>(text.size()));
+  std::set<std::string> seen;
+  size_t count = 0;
+  for (size_t at = 0; at < keys.size(); at = keys.find('\0', at) + 1, ++count) {
+    std::string key = sim::to_lower(keys.c_str() + at);
+    EXPECT_TRUE(seen.insert(key).second) << key;
+  }
+  EXPECT_GT(count, 1000u);
+}
+
+TEST(CityMap, KnownCitiesMapToTheirWindowsZones) {
+  std::string text = city_map();
   auto zone = [&](const char* key) {
     std::string value;
     sim::profile_lookup(text, "timezone", key, "", value, 1024);
@@ -317,6 +355,16 @@ TEST(CityMap, KnownCitiesMapToTheirWindowsZones) {
   EXPECT_EQ(zone("Los Angeles"), "Pacific Standard Time");
   EXPECT_EQ(zone("Sao Paulo"), "E. South America Standard Time");
   EXPECT_EQ(zone("Tokyo"), "Tokyo Standard Time");
+  for (const char* key : {"Yangon", "Rangoon", "Asia/Yangon"})
+    EXPECT_EQ(zone(key), "Myanmar Standard Time") << key;
+  for (const char* key : {"Kathmandu", "Katmandu"}) EXPECT_EQ(zone(key), "Nepal Standard Time");
+  for (const char* key : {"Kyiv", "Kiev", "Europe/Kiev"}) EXPECT_EQ(zone(key), "FLE Standard Time");
+  EXPECT_EQ(zone("Saigon"), "SE Asia Standard Time");
+  EXPECT_EQ(zone("US/Eastern"), "Eastern Standard Time");
+  EXPECT_EQ(zone("Etc/GMT+3"), "SA Eastern Standard Time");
+  // Not cities: Samoa is Apia's country, not American Samoa (US/Samoa); GMT+3 reads as UTC+3.
+  for (const char* key : {"Samoa", "Eastern", "GMT+3", "Alaska"}) EXPECT_EQ(zone(key), "") << key;
+  EXPECT_EQ(zone("Apia"), "Samoa Standard Time");
 }
 
 // A key whose children and writes fail as the test says.
