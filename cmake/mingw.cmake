@@ -3,8 +3,8 @@
 #   TARVIK_MINGW_ARCH     i686 or x86_64
 #   TARVIK_MINGW_THREADS  the thread model of Debian's compilers: win32 (a runtime that
 #                         needs nothing but the system DLLs) or posix (winpthreads)
-#   TARVIK_MINGW_WINNT    optional: the oldest Windows release the build is for (as
-#                         _WIN32_WINNT and WINVER), so the headers declare nothing newer
+#   TARVIK_MINGW_WINNT    optional: the oldest Windows release the build is for, which
+#                         CMakeLists.txt defines as _WIN32_WINNT and WINVER
 #   TARVIK_WINE_LOADER    the Wine loader its tests run under
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${TARVIK_MINGW_ARCH})
@@ -15,10 +15,5 @@ set(CMAKE_FIND_ROOT_PATH /usr/${TARVIK_MINGW_ARCH}-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-if(TARVIK_MINGW_WINNT)
-  set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=${TARVIK_MINGW_WINNT} -DWINVER=${TARVIK_MINGW_WINNT}")
-  set(CMAKE_CXX_FLAGS_INIT "${CMAKE_C_FLAGS_INIT}")
-  set(CMAKE_RC_FLAGS_INIT "${CMAKE_C_FLAGS_INIT}")
-endif()
 # The loader itself, not the wine wrapper script, which picks one by what is installed.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVIK_WINE_LOADER})
