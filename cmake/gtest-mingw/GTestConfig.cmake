@@ -11,6 +11,13 @@ if(NOT TARGET GTest::gtest)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(${TARVIK_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/_deps/googletest EXCLUDE_FROM_ALL)
+  # GoogleTest's Notification is made of std::mutex and std::condition_variable, which the
+  # runtime of the win32 thread model lacks (GCC 12): notification.h stands in for it.
+  include(CheckCXXSourceCompiles)
+  check_cxx_source_compiles("#include <mutex>\nstd::mutex m;\nint main() {}" TARVIK_HAS_STD_MUTEX)
+  if(NOT TARVIK_HAS_STD_MUTEX)
+    target_compile_options(gtest PUBLIC -include ${CMAKE_CURRENT_LIST_DIR}/notification.h)
+  endif()
   if(NOT TARGET GTest::gtest)  # GoogleTest 1.11 and later define these themselves
     add_library(GTest::gtest ALIAS gtest)
     add_library(GTest::gtest_main ALIAS gtest_main)

@@ -1,6 +1,5 @@
 // The utils object's construction and its log and report channel.
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -18,11 +17,6 @@ constexpr char kSerialAcpiDevice[] = "\\\\?\\ACPI#PNP0501#1#{4D36E978-E325-11CE-
 std::unique_ptr<utils>& slot() {
   static std::unique_ptr<utils> u;
   return u;
-}
-
-std::mutex& slot_mutex() {
-  static std::mutex m;
-  return m;
 }
 
 // A message as one line: CR and LF from arguments, tool output or metadata are written as
@@ -54,14 +48,17 @@ std::string message_of(const char* fmt, va_list args) {
 
 }  // namespace
 
+// The first object is made under the runtime's guarded initialisation of a local static,
+// which is one-time and thread-safe in every thread model (the Windows build's runtime has
+// no std::mutex). Only tests reset the slot; the next call makes a new object.
 utils& utils::instance() {
-  std::lock_guard<std::mutex> lock(slot_mutex());
+  static const bool made = (slot().reset(new utils()), true);
+  (void)made;
   if (!slot()) slot().reset(new utils());
   return *slot();
 }
 
 void utils::reset() {
-  std::lock_guard<std::mutex> lock(slot_mutex());
   slot().reset();
 }
 
