@@ -150,6 +150,24 @@ TEST_F(RunningGuestTest, TimeServersBecomeThePeerListWithoutEmptyNames) {
                           "/update"));
 }
 
+TEST_F(RunningGuestTest, ATimeServerNameThatIsNotAHostNameOrAddressRefusesTheList) {
+  // A quote, a blank, a switch, a tab or a CR: each could end the peer list inside
+  // w32tm's command line.
+  for (const char* list :
+       {"a\" /computer:evil.example \"b", "ntp1,time a", "ntp1,/update", "ntp1,a\tb", "a\rb,ntp2"})
+    EXPECT_EQ(out({"ntp", list}), "-1:invalid time server list") << list;
+  EXPECT_TRUE(cmdlines().empty());
+  std::string seen = log('c');
+  EXPECT_THAT(seen, HasSubstr("] refused time server name a\" /computer:evil.example \"b\r\n"));
+  EXPECT_THAT(seen, HasSubstr("] refused time server name /update\r\n"));
+  EXPECT_THAT(seen, HasSubstr("] refused time server name a\\rb\r\n"));  // as the log escapes
+
+  EXPECT_EQ(out({"ntp", "fe80::1,2001:db8::123,time-a.example-1.com,,10.0.0.1"}), "0:success");
+  EXPECT_THAT(cmdlines(), ElementsAre("w32tm /config /manualpeerlist:\"fe80::1,0x9 "
+                                      "2001:db8::123,0x9 time-a.example-1.com,0x9 10.0.0.1,0x9\" "
+                                      "/syncfromflags:manual /update"));
+}
+
 TEST_F(RunningGuestTest, TimeServiceProblems) {
   add_rule("w32tm *", 5);
   EXPECT_EQ(out({"ntp", "a"}), "-1:fail config ntp");
