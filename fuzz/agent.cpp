@@ -3,6 +3,7 @@
 #include "check.h"
 #include "platform/port.h"
 #include "platform/sim/services.h"
+#include "support/delegating_platform.h"
 
 namespace tarvik::fuzz {
 
@@ -48,22 +49,13 @@ class RecordingProcesses final : public Processes {
   Processes& inner_;
 };
 
-class RecordingPlatform final : public Platform {
+class RecordingPlatform final : public test::DelegatingPlatform {
  public:
   explicit RecordingPlatform(std::unique_ptr<Platform> inner)
-      : inner_(std::move(inner)), processes_(inner_->processes()) {}
-  Registry& registry() override { return inner_->registry(); }
-  Files& files() override { return inner_->files(); }
+      : DelegatingPlatform(std::move(inner)), processes_(this->inner().processes()) {}
   Processes& processes() override { return processes_; }
-  Network& network() override { return inner_->network(); }
-  Clock& clock() override { return inner_->clock(); }
-  System& system() override { return inner_->system(); }
-  Console& console() override { return inner_->console(); }
-  Devices& devices() override { return inner_->devices(); }
-  Services& services() override { return inner_->services(); }
 
  private:
-  std::unique_ptr<Platform> inner_;
   RecordingProcesses processes_;
 };
 
