@@ -4,6 +4,7 @@
 // the version folder's only when the version is numbers parted by dots.
 #include "platform/sim/profile.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -51,7 +52,9 @@ bool installer_of_a_version(const std::string& rest) {
 
 // Starts the assistant's installer as first boot does, with text as its config.ini.
 void check_installer(const std::string& text) {
-  std::ofstream(config_ini, std::ios::binary | std::ios::trunc) << text;
+  // A new file each time: rewriting one in place makes the file system flush it.
+  std::remove(config_ini.c_str());
+  std::ofstream(config_ini, std::ios::binary) << text;
   fuzz::started_commands();
   launch_assist();
   std::vector<std::string> started = fuzz::started_commands();
