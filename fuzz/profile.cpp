@@ -1,13 +1,24 @@
 // The profile (INI) functions: a key written with WritePrivateProfileString semantics is
-// read back as written, a deleted one is gone, and other keys keep their values.
+// read back as written, a deleted one is gone, and other keys keep their values. The
+// text as the assistant's config.ini: the installer that first boot starts is one word,
+// the version folder's only when the version is numbers parted by dots.
 #include "platform/sim/profile.h"
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "agent.h"
 #include "check.h"
+#include "firstboot/tarvik2.h"
+#include "platform/sim/command_line.h"
 #include "platform/sim/ini.h"
 
 using namespace tarvik;
 
 namespace {
+
+std::string config_ini;
 
 bool blank(char c) {
   return c == ' ' || c == '\t';
@@ -26,12 +37,54 @@ std::string lookup(const std::string& text, const std::string& section, const st
   return out;
 }
 
+// Whether rest (what follows "assist\" in the installer's path) names the installer of
+// no version folder or of one made of numbers parted by single dots.
+bool installer_of_a_version(const std::string& rest) {
+  const std::string bat = "\\install.bat";
+  if (rest.size() < bat.size() || rest.compare(rest.size() - bat.size(), bat.size(), bat) != 0)
+    return false;
+  std::string folder = rest.substr(0, rest.size() - bat.size());
+  if (folder.empty()) return true;
+  if (folder.front() == '.' || folder.back() == '.' || folder.find("..") != std::string::npos)
+    return false;
+  return folder.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+// Starts the assistant's installer as first boot does, with text as its config.ini.
+void check_installer(const std::string& text) {
+  // A new file each time: rewriting one in place makes the file system flush it.
+  std::remove(config_ini.c_str());
+  std::ofstream(config_ini, std::ios::binary) << text;
+  fuzz::started_commands();
+  launch_assist();
+  std::vector<std::string> started = fuzz::started_commands();
+  FUZZ_CHECK(started.size() == 1);
+  std::vector<std::string> words = sim::split_command_line(started[0]);
+  const std::string prefix = "C:\\ProgramData\\kovenu\\tarvik\\..\\assist\\";
+  FUZZ_CHECK(words.size() == 1 && words[0] == started[0]);
+  FUZZ_CHECK(words[0].compare(0, prefix.size(), prefix) == 0);
+  FUZZ_CHECK(installer_of_a_version(words[0].substr(prefix.size())));
+  // The version folder is the one config.ini names, and one that is a version is kept.
+  std::string version;
+  sim::profile_lookup(text, "assist", "version", "", version, 100);
+  bool usable = !version.empty() && installer_of_a_version(version + "\\install.bat");
+  FUZZ_CHECK(words[0] == prefix + (usable ? version : "") + "\\install.bat");
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::string root = fuzz::install_agent_guest();
+  std::filesystem::create_directories(root + "/c/ProgramData/kovenu/assist");
+  config_ini = root + "/c/ProgramData/kovenu/assist/config.ini";
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto p = fuzz::parts(fuzz::input(data, size), 5);
   std::string text = p[4];
   const std::string &section = p[0], &key = p[1], &value = p[2], &other = p[3];
+  check_installer(text);
 
   // Reading never returns more than the buffer holds.
   std::string out;
@@ -55,6 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string written = text;
   FUZZ_CHECK(sim::profile_update(written, section.c_str(), key.c_str(), value.c_str()));
   FUZZ_CHECK(lookup(written, section, key, found) == value && found);
+  check_installer(written);  // a version of the fuzzer's choosing when the key is assist's
   if (keep_other) {
     bool now_found = false;
     FUZZ_CHECK(lookup(written, section, other, now_found) == other_before &&

@@ -27,6 +27,13 @@ TEST_F(AssistTest, RelativePathsLeadBesideTheAgentsFolder) {
   EXPECT_EQ(assist::installer_path(""), "X:\\kovenu\\tarvik\\..\\assist\\\\install.bat");
 }
 
+TEST(AssistVersion, OnlyNumbersPartedBySingleDotsNameAVersionFolder) {
+  for (const char* v : {"2", "2.1.0.5", "10.0", "007.1"}) EXPECT_TRUE(assist::is_version(v)) << v;
+  // ".." and "." name other folders; a blank splits the command line.
+  for (const char* v : {"", ".", "..", "1.", ".1", "1..2", "..\\x", "2.1 0", "2.1a", "-1", "1/2"})
+    EXPECT_FALSE(assist::is_version(v)) << v;
+}
+
 TEST_F(AssistTest, PathsOnADrive) {
   EXPECT_EQ(assist::product_folder('d'), "d:\\ProgramData\\kovenu");
   EXPECT_EQ(assist::config_path('d'), "d:\\ProgramData\\kovenu\\assist\\config.ini");

@@ -192,6 +192,48 @@ TEST_F(CloudInitTest, AbsentValuesAreSkippedAndA2008GuestRenewsItsLeases) {
   EXPECT_NE(renew, cmds.begin());
 }
 
+TEST_F(CloudInitTest, ServedTimeServersReachW32tmOnlyWhenEveryNameIsAHostNameOrAddress) {
+  MetadataServer server(root_);
+  ASSERT_TRUE(server.running()) << server.log();
+  serve_instance(server);
+  struct Case {
+    const char* body;
+    const char* peers;  // empty: the list is refused
+  };
+  for (const Case& c :
+       {Case{"ntp1\" /computer:203.0.113.9 /update \"x\r\n", ""},  // a quote
+        Case{"ntp1\r\ntime a\r\n", ""},                            // a blank
+        Case{"ntp1\r\n/update\r\n", ""},                           // a switch
+        Case{"ntp1\r\nti\tme\r\n", ""},                            // a tab
+        Case{"ntp1\nntp2\n", ""},  // bare line feeds stay in the names
+        // A carriage return parts a name, taking the next character with it, as before.
+        Case{"ntp\r1.example.com\r\n", "ntp,0x9 .example.com,0x9"},
+        Case{"fe80::1\r\ntime-a.example-1.com\r\n", "fe80::1,0x9 time-a.example-1.com,0x9"}}) {
+    fs::remove(root_ + "/sim/calls.jsonl");
+    server.put("/latest/meta-data/ntp-conf/ntp-servers", c.body);
+    CliResult r = tarvik(root_, {"config", "x", "cloudinit_nodisk"});
+    std::vector<std::string> w32tm;
+    for (const Call& call : calls())
+      if (call.cmdline.starts_with("w32tm")) w32tm.push_back(call.cmdline);
+    if (*c.peers) {
+      EXPECT_THAT(w32tm, ElementsAre(std::string("w32tm /config /manualpeerlist:\"") + c.peers +
+                                     "\" /syncfromflags:manual /update"))
+          << c.body;
+      EXPECT_THAT(r.out, Not(HasSubstr("-1:"))) << c.body;
+    } else {
+      EXPECT_THAT(w32tm, ::testing::IsEmpty()) << c.body;
+      EXPECT_THAT(r.out, HasSubstr("-1:invalid time server list")) << c.body;
+    }
+    // The rest of the run goes on: the user data still runs and the run succeeds.
+    EXPECT_TRUE(r.out.ends_with("0:success")) << r.out;
+    EXPECT_THAT(calls().back().cmdline, HasSubstr("script.ps1")) << c.body;
+  }
+  std::vector<std::string> lines = messages();
+  EXPECT_THAT(lines, Contains("refused time server name ntp1\" /computer:203.0.113.9 /update \"x"));
+  EXPECT_THAT(lines,
+              Contains("refused time server name ntp1\\nntp2"));  // its last line end dropped
+}
+
 // About two and a half minutes on the real clock: run it with
 // --gtest_also_run_disabled_tests.
 // Disabled among the quick tests: tests/CMakeLists.txt runs it on its own.

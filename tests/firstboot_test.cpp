@@ -363,6 +363,42 @@ TEST_F(FirstBootTest, WithoutSavedConfigurationOrAssistantVersionTheWorkStillEnd
   EXPECT_THAT(archives(), IsEmpty());
 }
 
+TEST_F(FirstBootTest, AnAssistantVersionOtherThanNumbersIsTakenAsNone) {
+  // No rule answers an installer: the path without a version names no file.
+  write(root_ + "/sim/tools.ini",
+        std::string(kTools).substr(0, std::string(kTools).find("[rule.install]")));
+  const std::string none = "C:\\ProgramData\\kovenu\\tarvik\\..\\assist\\\\install.bat";
+  for (const std::string version : {"..\\..\\..\\Users\\Public", "..\\x", "2.1 0", ".."}) {
+    write(host("C:\\ProgramData\\kovenu\\assist\\config.ini"),
+          "[assist]\r\nversion=" + version + "\r\n");
+    fs::remove(root_ + "/sim/calls.jsonl");
+    fs::remove_all(host("C:\\ProgramData\\kovenu\\tarvik\\log"));
+    first_boot();
+    std::vector<std::string> started = cmdlines();
+    EXPECT_THAT(started, Contains(none)) << version;
+    EXPECT_THAT(started, Not(Contains(HasSubstr("install.bat ")))) << version;
+    EXPECT_EQ(std::count_if(started.begin(), started.end(),
+                            [](const std::string& c) { return c.ends_with("install.bat"); }),
+              1)
+        << version;
+    std::vector<std::string> lines = messages_between("launch_assist", "TARVIK_REPORT_ERROR");
+    EXPECT_THAT(lines,
+                ElementsAre("launch_assist version " + version + " is not a version, none taken",
+                            "launch_assist script:" + none + "  code:2  out:",
+                            "TARVIK_REPORT_ERROR:start_assist_error "))
+        << version;
+  }
+}
+
+TEST_F(FirstBootTest, ANumberedAssistantVersionNamesItsInstallerFolder) {
+  write(host("C:\\ProgramData\\kovenu\\assist\\config.ini"), "[assist]\r\nversion=2.1.0.5\r\n");
+  first_boot();
+  EXPECT_THAT(cmdlines(),
+              Contains("C:\\ProgramData\\kovenu\\tarvik\\..\\assist\\2.1.0.5\\install.bat"));
+  EXPECT_THAT(log_messages(), Not(Contains(HasSubstr("is not a version"))));
+  EXPECT_THAT(log_messages(), Not(Contains(HasSubstr("start_assist_error"))));
+}
+
 TEST_F(FirstBootTest, ASavedConfigurationThatCannotBeArchivedIsDeleted) {
   // A read-only file already holds the archive's name: the move cannot replace it.
   std::string taken = host("C:\\ProgramData\\kovenu\\tarvik\\2025.01.06.09.49.05.tarvik.ini");

@@ -4,16 +4,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
 
 #include "config/config.h"
+#include "frame/utils.h"
 #include "platform/sim/command_line.h"
 #include "platform/sim/ini.h"
 #include "platform/sim/profile.h"
+#include "platform/sim/services.h"
 #include "support/agent_test.h"
 #include "support/cli.h"
+#include "support/delegating_platform.h"
 #include "support/temp_guest.h"
 
 namespace tarvik::test {
@@ -134,6 +138,103 @@ TEST_F(RunningGuestTest, PasswordTextThatGivesNoPasswordIsRefused) {
   EXPECT_TRUE(cmdlines().empty());
 }
 
+TEST_F(RunningGuestTest, PasswordsThatNetWouldReadAsItsOwnSyntaxAreRefused) {
+  // "/delete", "*" (net asks on the console) and "/active:no".
+  for (const char* text : {"L2RlbGV0ZQ==", "Kg==", "L2FjdGl2ZTpubw=="})
+    EXPECT_EQ(out({"passwd", "Administrator", text}), "-1:invalid password") << text;
+  EXPECT_TRUE(cmdlines().empty());
+  std::string seen = agent_output('c');
+  EXPECT_THAT(seen, HasSubstr("] tarvik exit -1,invalid password\r\n"));
+  for (const char* secret : {"/delete", "/active", "L2RlbGV0ZQ", "Kg==", "L2FjdGl2ZTpubw"})
+    EXPECT_THAT(seen, Not(HasSubstr(secret))) << secret;
+
+  // A slash after the first character is the password's own.
+  EXPECT_EQ(out({"passwd", "Administrator", "YS9i"}), "0:success");  // a/b
+  EXPECT_THAT(cmdlines(), ElementsAre("net user Administrator a/b"));
+}
+
+// What each wipe of the password operation was given, how many processes had started by
+// then, and whether the text's buffer held only zeros after it.
+class WipeWatch final : public DelegatingSystem {
+ public:
+  struct Wipe {
+    std::string text;
+    size_t started;
+    bool zeroed;
+  };
+  WipeWatch(System& inner, std::string root) : DelegatingSystem(inner), root_(std::move(root)) {}
+  void wipe(std::string& text) override {
+    Wipe w{text, read_calls(root_).size(), false};
+    const char* buffer = text.data();
+    size_t capacity = text.capacity();
+    DelegatingSystem::wipe(text);
+    w.zeroed = text.empty() && text.data() == buffer &&
+               std::all_of(buffer, buffer + capacity, [](char c) { return c == 0; });
+    wipes.push_back(w);
+  }
+  std::vector<Wipe> wipes;
+
+ private:
+  std::string root_;
+};
+
+class WatchedPlatform final : public DelegatingPlatform {
+ public:
+  WatchedPlatform(std::unique_ptr<Platform> inner, const std::string& root)
+      : DelegatingPlatform(std::move(inner)), system_(this->inner().system(), root) {}
+  System& system() override { return system_; }
+  WipeWatch system_;
+};
+
+class PasswordWipeTest : public AgentTest {
+ protected:
+  void SetUp() override {
+    AgentTest::SetUp();
+    write(root_ + "/sim/tools.ini", "[rule.net]\nmatch=net *\nexit=0\noutput=\n");
+    std::string error;
+    auto inner = sim::make_platform(root_, error);
+    ASSERT_TRUE(inner) << error;
+    watched_ = new WatchedPlatform(std::move(inner), root_);
+    install_platform(std::unique_ptr<Platform>(watched_));
+    utils::reset();
+  }
+  std::vector<WipeWatch::Wipe> passwd(const std::string& base64) {
+    watched_->system_.wipes.clear();
+    fs::remove(root_ + "/sim/calls.jsonl");
+    run({"config", "x", "passwd", "admin", base64});
+    return watched_->system_.wipes;
+  }
+  // Whether there was a text that held secret and every such text was wiped to zeros.
+  static bool wiped(const std::vector<WipeWatch::Wipe>& wipes, const std::string& secret) {
+    bool any = false;
+    for (const auto& w : wipes) {
+      if (w.text.find(secret) == std::string::npos) continue;
+      any = true;
+      if (!w.zeroed) return false;
+    }
+    return any;
+  }
+  WatchedPlatform* watched_ = nullptr;
+};
+
+TEST_F(PasswordWipeTest, TheDecodedPasswordIsWipedOnceNetHasStartedOrItIsRefused) {
+  std::vector<WipeWatch::Wipe> wipes = passwd("cGFzcyB3b3Jk");  // "pass word"
+  EXPECT_EQ(stdout_, "0:success");
+  // The password, its quoted word and the command line that holds it; that last one after
+  // net ran.
+  EXPECT_TRUE(wiped(wipes, "pass word"));
+  bool command = false;
+  for (const auto& w : wipes)
+    if (w.text == "net user admin \"pass word\"") command = w.zeroed && w.started == 1;
+  EXPECT_TRUE(command);
+
+  EXPECT_TRUE(wiped(passwd("L2RlbGV0ZQ=="), "/delete"));
+  EXPECT_EQ(stdout_, "-1:invalid password");
+  EXPECT_TRUE(wiped(passwd("AGFi"), std::string("\0ab", 3)));
+  EXPECT_EQ(stdout_, "-1:invalid password encoding");
+  EXPECT_TRUE(read_calls(root_).empty());
+}
+
 TEST(CommandLineWord, TheRuntimeSplitsEachWordBackWhole) {
   EXPECT_EQ(command_line_word("plain"), "plain");
   for (std::string arg : {"", "a b", "tab\there", "say \"hi\"", "end\\", "back\\\\\"q",
@@ -150,6 +251,24 @@ TEST_F(RunningGuestTest, TimeServersBecomeThePeerListWithoutEmptyNames) {
               ElementsAre("w32tm /config /manualpeerlist:\"a,0x9\" /syncfromflags:manual /update",
                           "w32tm /config /manualpeerlist:\"a,0x9 b,0x9\" /syncfromflags:manual "
                           "/update"));
+}
+
+TEST_F(RunningGuestTest, ATimeServerNameThatIsNotAHostNameOrAddressRefusesTheList) {
+  // A quote, a blank, a switch, a tab or a CR: each could end the peer list inside
+  // w32tm's command line.
+  for (const char* list :
+       {"a\" /computer:evil.example \"b", "ntp1,time a", "ntp1,/update", "ntp1,a\tb", "a\rb,ntp2"})
+    EXPECT_EQ(out({"ntp", list}), "-1:invalid time server list") << list;
+  EXPECT_TRUE(cmdlines().empty());
+  std::string seen = log('c');
+  EXPECT_THAT(seen, HasSubstr("] refused time server name a\" /computer:evil.example \"b\r\n"));
+  EXPECT_THAT(seen, HasSubstr("] refused time server name /update\r\n"));
+  EXPECT_THAT(seen, HasSubstr("] refused time server name a\\rb\r\n"));  // as the log escapes
+
+  EXPECT_EQ(out({"ntp", "fe80::1,2001:db8::123,time-a.example-1.com,,10.0.0.1"}), "0:success");
+  EXPECT_THAT(cmdlines(), ElementsAre("w32tm /config /manualpeerlist:\"fe80::1,0x9 "
+                                      "2001:db8::123,0x9 time-a.example-1.com,0x9 10.0.0.1,0x9\" "
+                                      "/syncfromflags:manual /update"));
 }
 
 TEST_F(RunningGuestTest, TimeServiceProblems) {

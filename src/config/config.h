@@ -160,7 +160,9 @@ std::string command_line_word(const std::string& arg);
 std::string computer_name_of(const std::string& host_name);
 // The time service's peer list of a comma-separated server list ("a,b" gives
 // "a,0x9 b,0x9"); empty names are dropped, and empty text comes back when none is left.
-std::string ntp_peer_list(const std::string& servers);
+// A name that holds anything but ASCII letters, digits, ".", "-" and ":" makes the whole
+// list invalid: empty text, and that name in refused (never empty then) where given.
+std::string ntp_peer_list(const std::string& servers, std::string* refused = nullptr);
 // The comma-separated server list of the metadata service's time-server text: each
 // carriage return and the character after it become one ",", a carriage return at the
 // very end too ("a\r\nb\r\n" gives "a,b,"; bare line feeds stay).

@@ -1,19 +1,38 @@
 // "ntp": the time servers of the Windows time service.
+#include <algorithm>
+
 #include "config/config.h"
 #include "config/retry.h"
 #include "frame/utils.h"
 
 namespace tarvik {
 
-std::string ntp_peer_list(const std::string& servers) {
+namespace {
+
+// What a host name or an address is written with: ASCII letters and digits, "." and "-",
+// and ":" of an IPv6 address. Nothing else reaches w32tm's command line, where a quote
+// or a blank would end the peer list and start a switch of its own.
+bool server_name_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == ':';
+}
+
+}  // namespace
+
+std::string ntp_peer_list(const std::string& servers, std::string* refused) {
   std::string peers;
   size_t start = 0;
   while (start <= servers.size()) {
     size_t comma = servers.find(',', start);
     if (comma == std::string::npos) comma = servers.size();
     if (comma > start) {
+      std::string name = servers.substr(start, comma - start);
+      if (!std::all_of(name.begin(), name.end(), server_name_char)) {
+        if (refused != nullptr) *refused = name;
+        return {};
+      }
       if (!peers.empty()) peers += ' ';
-      peers += servers.substr(start, comma - start) + ",0x9";
+      peers += name + ",0x9";
     }
     start = comma + 1;
   }
@@ -42,7 +61,13 @@ int Config::config_ntp(int, char** words) {
   }
   services.start("W32Time");
 
-  std::string peers = ntp_peer_list(words[1]);
+  std::string refused;
+  std::string peers = ntp_peer_list(words[1], &refused);
+  if (!refused.empty()) {
+    utils::log("refused time server name %s", refused.c_str());
+    utils::exit_report(-1, "invalid time server list");
+    return -1;
+  }
   utils::log("After convert, the ntp peers are %s ", peers.c_str());
   if (peers.empty()) {
     utils::exit_report(-1, "invalid time server list");

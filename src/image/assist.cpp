@@ -63,6 +63,19 @@ std::string assist::version(const std::string& config_file) {
   return out;
 }
 
+bool assist::is_version(const std::string& text) {
+  bool in_number = false;
+  for (char c : text) {
+    if (c >= '0' && c <= '9')
+      in_number = true;
+    else if (c == '.' && in_number)
+      in_number = false;
+    else
+      return false;
+  }
+  return in_number;
+}
+
 std::string assist::installer_path(const std::string& version) {
   return relative(version + "\\install.bat");
 }

@@ -26,6 +26,10 @@ struct assist {
   // Key "version" of section "assist" of a config.ini, as a 100-byte buffer holds it;
   // empty when the file or the key is missing.
   static std::string version(const std::string& config_file);
+  // Whether text is a version as the assistant's package writes it, numbers parted by
+  // single dots ("2.1.0.5"), and so names one folder below "assist": no blank, no
+  // backslash, no empty field (".." would be the parent folder).
+  static bool is_version(const std::string& text);
 
   // "<agent folder>\..\assist\<version>\install.bat"; an empty version leaves two
   // backslashes before "install.bat" (1024-byte buffer).

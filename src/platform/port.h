@@ -368,6 +368,10 @@ class System {
   // Base64 text (standard alphabet) decoded as CryptStringToBinaryA with
   // CRYPT_STRING_BASE64 decodes it: 0 and out set, or the error for text it refuses.
   virtual Status base64_decode(std::string_view text, std::string& out) = 0;
+  // Overwrites every byte of text's buffer, to its capacity, with zeros in a way the
+  // compiler keeps (SecureZeroMemory), then empties it: a secret leaves no copy in the
+  // process's memory, and so none in a crash dump.
+  virtual void wipe(std::string& text) = 0;
 };
 
 // ---------------------------------------------------------------------------------------

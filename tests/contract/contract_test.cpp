@@ -455,5 +455,20 @@ TYPED_TEST(PortContract, Base64DecodesAndRefusesAlike) {
   }
 }
 
+// A secret is wiped where it lies: its buffer, to the capacity, holds only zeros, and the
+// text is empty.
+TYPED_TEST(PortContract, WipeZeroesTheWholeBufferAndEmptiesTheText) {
+  System& s = this->p().system();
+  for (std::string text : {std::string("S3cret!"), std::string(300, 'p')}) {
+    text.resize(text.size() / 2);  // what lies past the size is wiped too
+    const char* buffer = text.data();
+    size_t capacity = text.capacity();
+    s.wipe(text);
+    EXPECT_TRUE(text.empty());
+    EXPECT_EQ(text.data(), buffer);
+    EXPECT_TRUE(std::all_of(buffer, buffer + capacity, [](char c) { return c == 0; }));
+  }
+}
+
 }  // namespace
 }  // namespace tarvik::contract

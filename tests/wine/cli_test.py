@@ -136,6 +136,40 @@ class CliTest(unittest.TestCase):
         self.assertEqual(out, "-1:invalid password encoding")
         self.assertEqual(len(self.records()), 1)
 
+    def test_passwords_that_net_reads_as_its_syntax_start_no_net(self):
+        self.fake("net")
+        for password in ("/delete", "*", "/active:no"):
+            encoded = base64.b64encode(password.encode()).decode()
+            code, out = self.agent("config", "windows_xxx", "passwd", "Administrator", encoded)
+            self.assertEqual(out, "-1:invalid password", password)
+        self.assertEqual(self.records(), [])
+        lines = self.new_log_lines()
+        self.assertEqual(lines.count("tarvik exit -1,invalid password"), 3)
+        self.assertFalse([l for l in lines if "/delete" in l or "/active" in l])
+        code, out = self.agent("config", "windows_xxx", "passwd", "Administrator",
+                               base64.b64encode(b"a/b").decode())
+        self.assertEqual(out, "0:success")
+        self.assertEqual(self.records(), [("net", "user\tAdministrator\ta/b")])
+
+    def test_time_servers_that_are_not_names_start_no_w32tm(self):
+        # Wine has no time service: a stand-in is registered, whose start fails at once.
+        subprocess.run([WINE, "sc", "create", "W32Time", "binPath=", r"C:\nowhere\w32time.exe"],
+                       env=wine_env(), check=True, capture_output=True, timeout=60)
+        self.addCleanup(subprocess.run, [WINE, "sc", "delete", "W32Time"], env=wine_env(),
+                        capture_output=True, timeout=60)
+        self.fake("w32tm")
+        for servers in ('a" /computer:evil.example "b', "ntp1,/update", "ntp1,a\tb"):
+            self.assertEqual(self.agent("config", "windows_xxx", "ntp", servers)[1],
+                             "-1:invalid time server list", servers)
+        self.assertEqual(self.records(), [])
+        self.assertIn('refused time server name a" /computer:evil.example "b',
+                      self.new_log_lines())
+        self.assertEqual(self.agent("config", "windows_xxx", "ntp", "fe80::1,time-a.example-1.com"),
+                         (0, "0:success"))
+        self.assertEqual(self.records(), [
+            ("w32tm", "/config\t/manualpeerlist:fe80::1,0x9 time-a.example-1.com,0x9\t"
+                      "/syncfromflags:manual\t/update")])
+
     def test_identity_settings_in_the_registry(self):
         reg("add", r"HKLM\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters", "/v",
             "NV Hostname", "/t", "REG_SZ", "/d", "before")
@@ -596,6 +630,39 @@ class CliTest(unittest.TestCase):
             os.remove(os.path.join(assist, "config.ini"))
             subprocess.run([WINE, "reg", "delete", services + r"\tarvik.start", "/f"],
                            env=wine_env(), capture_output=True, timeout=60)
+
+    def test_an_assistant_version_that_is_a_path_starts_no_batch_file(self):
+        """First boot with an assistant version that leads out of the assistant's folder to a
+        batch file that would leave a mark: the version counts as none, and the installer
+        path names no version folder."""
+        self.fake("certutil", "sc", "cacls")
+        reg("add", r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Setup\State", "/v",
+            "ImageState", "/t", "REG_SZ", "/d", "IMAGE_STATE_COMPLETE", "/reg:64")
+        self.addCleanup(subprocess.run, [WINE, "reg", "delete", r"HKLM\SYSTEM\CurrentControlSet"
+                                         r"\Services\tarvik.start", "/f"],
+                        env=wine_env(), capture_output=True, timeout=60)
+        assist = os.path.join(PREFIX, "drive_c", "ProgramData", "kovenu", "assist")
+        public = os.path.join(PREFIX, "drive_c", "users", "Public")
+        os.makedirs(assist, exist_ok=True)
+        os.makedirs(public, exist_ok=True)
+        mark = os.path.join(AGENT_DIR, "batch-ran.txt")
+        with open(os.path.join(assist, "config.ini"), "wb") as f:
+            f.write(b"[assist]\r\nversion=..\\..\\..\\Users\\Public\r\n")
+        with open(os.path.join(public, "install.bat"), "wb") as f:
+            f.write(b"@echo ran> C:\\ProgramData\\kovenu\\tarvik\\batch-ran.txt\r\n")
+        for path in (os.path.join(assist, "config.ini"), os.path.join(public, "install.bat")):
+            self.addCleanup(os.remove, path)
+        self.addCleanup(lambda: os.path.exists(mark) and os.remove(mark))
+        code, out = self.agent("tarvik", timeout=110)
+        self.assertEqual(code, 0)
+        lines = self.new_log_lines()
+        self.assertIn("launch_assist version ..\\..\\..\\Users\\Public is not a version, "
+                      "none taken", lines)
+        self.assertTrue([l for l in lines if l.startswith(
+            "launch_assist script:C:\\ProgramData\\kovenu\\tarvik\\..\\assist\\\\install.bat"
+            "  code:")], lines)
+        self.assertIn("TARVIK_REPORT_ERROR:start_assist_error ", lines)
+        self.assertFalse(os.path.exists(mark), "the batch file beside the path ran")
 
     def test_cloudinit_against_a_loopback_service(self):
         # tarvik_loopback_metadata.exe is tarvik.exe with the service at

@@ -206,6 +206,7 @@ class SimSystem final : public System {
       if (c != ' ' && c != '\t' && c != '\r' && c != '\n') digits += c;
     if (digits.size() % 4 != 0) return win::kInvalidData;
     std::string bytes;
+    bytes.reserve(digits.size() / 4 * 3);  // grown in place: no copy is left behind
     for (size_t i = 0; i < digits.size(); i += 4) {
       uint32_t group = 0;
       int pad = 0;
@@ -224,13 +225,23 @@ class SimSystem final : public System {
           v = 63;
         else if (c == '=' && j >= 2 && i + 4 == digits.size())
           v = 0, ++pad;
-        if (v < 0 || (pad && c != '=')) return win::kInvalidData;
+        if (v < 0 || (pad && c != '=')) {
+          wipe(bytes);
+          return win::kInvalidData;
+        }
         group = group << 6 | static_cast<uint32_t>(v);
       }
       for (int k = 0; k < 3 - pad; ++k) bytes += static_cast<char>(group >> (16 - 8 * k) & 0xFF);
     }
-    out = std::move(bytes);
+    out.assign(bytes);
+    wipe(bytes);  // the decoded text is a password
     return 0;
+  }
+
+  void wipe(std::string& text) override {
+    text.resize(text.capacity());
+    explicit_bzero(text.data(), text.size());
+    text.clear();
   }
 
  private:

@@ -57,6 +57,7 @@ Status start(std::string_view cmdline, STARTUPINFOA& si, const char* directory, 
                         &pi);
     error = GetLastError();
   }
+  SecureZeroMemory(line.data(), line.size());  // a command line may carry a password
   if (!ok) return error != 0 ? error : ERROR_GEN_FAILURE;
   out.process.reset(pi.hProcess);
   out.thread.reset(pi.hThread);

@@ -230,11 +230,21 @@ class Win32System final : public System {
     std::string bytes(size, '\0');
     if (size &&
         !CryptStringToBinaryA(in.c_str(), static_cast<DWORD>(in.size()), CRYPT_STRING_BASE64,
-                              reinterpret_cast<BYTE*>(bytes.data()), &size, nullptr, nullptr))
-      return GetLastError();
+                              reinterpret_cast<BYTE*>(bytes.data()), &size, nullptr, nullptr)) {
+      DWORD error = GetLastError();
+      wipe(bytes);
+      return error;
+    }
     bytes.resize(size);
-    out = std::move(bytes);
+    out.assign(bytes);
+    wipe(bytes);  // the decoded text is a password
     return 0;
+  }
+
+  void wipe(std::string& text) override {
+    text.resize(text.capacity());
+    SecureZeroMemory(text.data(), text.size());
+    text.clear();
   }
 
  private:
