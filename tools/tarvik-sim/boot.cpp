@@ -193,8 +193,7 @@ int boot_command(int argc, char** argv, const std::string& root) {
         std::isalpha(static_cast<unsigned char>(argv[i + 1][0]))) {
       from = static_cast<char>(std::tolower(static_cast<unsigned char>(argv[++i][0])));
     } else {
-      std::fprintf(stderr, "tarvik-sim boot: usage: boot [--from LETTER]\n");
-      return 2;
+      return usage_error("boot");
     }
   }
   forget_boot_state(root);

@@ -14,10 +14,7 @@ void forget_boot_state(const std::string& root) {
 }
 
 int reboot_command(int argc, char**, const std::string& root) {
-  if (argc != 0) {
-    std::fprintf(stderr, "tarvik-sim reboot: takes no arguments\n");
-    return 2;
-  }
+  if (argc != 0) return usage_error("reboot");
   forget_boot_state(root);
   std::printf("rebooted\n");
   return 0;
