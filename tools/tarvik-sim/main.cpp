@@ -96,8 +96,7 @@ const Verb kVerbs[] = {
      "A simulated restart: volatile keys (sim/volatile.reg), hive mounts (sim/mounts.ini),\n"
      "DOS device names and the services' running state are gone. Nothing is started.\n",
      true, reboot_command},
-    {"boot", "boot [--from LETTER]",
-     "a restart, then the agent's automatic services",
+    {"boot", "boot [--from LETTER]", "a restart, then the agent's automatic services",
      "Everything reboot does; then every automatic service (Start 2) of the running system's\n"
      "SYSTEM hive whose ImagePath starts the agent is started (calls: service), and boot\n"
      "returns when they and what they left running have ended: the first-boot work is done.\n"
