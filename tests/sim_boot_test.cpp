@@ -243,13 +243,12 @@ TEST_F(SimBootTest, DiffListsWhatTheAgentChangedOfTheMachineItself) {
   std::string ini = slurp(root_ + "/machine.ini");
   put(root_ + "/machine.ini",
       ini.substr(0, ini.find("[disk.2]")) + ini.substr(ini.find("[device.1]")));
-  EXPECT_THAT(
-      machine_lines("s2"),
-      ElementsAre("disk removed Disk 1", "disk removed Disk 1  style  mbr",
-                  "disk removed Disk 1  partitions  07", "disk removed Disk 1  letters  d",
-                  "disk removed Disk 1  free_mb  0", "disk removed Disk 1  readonly  0",
-                  "disk removed Disk 1  online  1", "disk removed Disk 1  layout_fails  0",
-                  "service changed W32Time  state  running -> stopped"));
+  EXPECT_THAT(machine_lines("s2"),
+              ElementsAre("disk removed Disk 1", "disk removed Disk 1  style  mbr",
+                          "disk removed Disk 1  partitions  07", "disk removed Disk 1  letters  d",
+                          "disk removed Disk 1  free_mb  0", "disk removed Disk 1  readonly  0",
+                          "disk removed Disk 1  online  1", "disk removed Disk 1  layout_fails  0",
+                          "service changed W32Time  state  running -> stopped"));
   // A snapshot kept before machines were in snapshots shows none of them.
   fs::remove(root_ + "/sim/snapshots/s2/machine.txt");
   EXPECT_THAT(machine_lines("s2"), IsEmpty());
