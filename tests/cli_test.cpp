@@ -36,6 +36,80 @@ TEST_F(CliTest, TheAgentNeedsAGuestAndAWellFormedOne) {
   EXPECT_EQ(tarvik_sim("", {"frobnicate"}).code, 2);
 }
 
+TEST_F(CliTest, AFolderWithoutMachineIniIsNoGuestToTheAgentNorToAnyVerb) {
+  const std::string said =
+      " is not a simulated guest (it has no machine.ini); make one with: "
+      "tarvik-sim init ";
+  std::filesystem::create_directories(root_);
+  CliResult r = tarvik(root_, {"config", "windows", "hostname", "a"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "tarvik: " + root_ + said + root_ + "\n");
+  const std::vector<std::vector<std::string>> verbs = {
+      {"calls"},
+      {"reboot"},
+      {"boot"},
+      {"snapshot", "s"},
+      {"diff", "s"},
+      {"stamp", "C:\\x.dll", "1.2.3.4"},
+      {"reg", "query", "HKLM\\SYSTEM"},
+      {"reg", "--hive", "D:\\Windows\\System32\\config\\SYSTEM", "query", "Setup"},
+      {"metadata", "--listen", "127.0.0.1:0"}};
+  // An empty folder and a missing one alike; nothing is written into either.
+  for (const std::string& folder : {root_, dir_ + "/missing"})
+    for (const auto& args : verbs) {
+      r = tarvik_sim(folder, args);
+      EXPECT_EQ(r.code, 2) << args[0];
+      EXPECT_EQ(r.err, "tarvik-sim: " + folder + said + folder + "\n") << args[0];
+    }
+  EXPECT_TRUE(std::filesystem::is_empty(root_));
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/missing"));
+}
+
+TEST_F(CliTest, HelpNeedsNoGuestAndNamesEveryVerbWithItsOptions) {
+  for (const char* help : {"--help", "-h", "help"}) {
+    CliResult r = tarvik_sim("", {help});
+    EXPECT_EQ(r.code, 0) << help;
+    EXPECT_EQ(r.err, "");
+    for (const char* line :
+         {"  init DIR [--iso [--target-hives FOLDER]] [--hives reg|regf]\n",
+          "  hive convert FILE --to reg|regf [--codepage N]\n",
+          "  reg [--hive WINPATH] query|add|delete|export|import ...\n", "  calls ",
+          "  stamp WINPATH A.B.C.D ", "  reboot ", "  boot [--from LETTER] ", "  snapshot NAME ",
+          "  diff NAME ", "  metadata --listen ADDR:PORT "})
+      EXPECT_THAT(r.out, HasSubstr(line)) << help;
+  }
+  // Without arguments the usage is an error.
+  CliResult bare = tarvik_sim("", {});
+  EXPECT_EQ(bare.code, 2);
+  EXPECT_EQ(bare.err, tarvik_sim("", {"--help"}).out);
+
+  // A verb's own help, asked either way, with a guest that is none.
+  CliResult own = tarvik_sim(dir_ + "/missing", {"help", "calls"});
+  EXPECT_EQ(own.code, 0);
+  EXPECT_THAT(own.out, StartsWith("usage: tarvik-sim calls\n"));
+  EXPECT_EQ(tarvik_sim(dir_ + "/missing", {"calls", "--help"}).out, own.out);
+  for (const char* word :
+       {"  run ", "  stdin ", "  detached ", "  nocapture ", "  relaunch ", "  service ", "  rule ",
+        "  builtin ", "  exec ", "  missing ", "259 is STILL_ACTIVE"})
+    EXPECT_THAT(own.out, HasSubstr(word));
+  CliResult init = tarvik_sim("", {"init", "--help"});
+  EXPECT_EQ(init.code, 0);
+  for (const char* option : {"  --iso ", "  --target-hives FOLDER ", "  --hives reg|regf "})
+    EXPECT_THAT(init.out, HasSubstr(option));
+  EXPECT_THAT(tarvik_sim("", {"help", "hive"}).out, HasSubstr("  --codepage N "));
+
+  CliResult unknown = tarvik_sim("", {"help", "frobnicate"});
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_THAT(unknown.err, HasSubstr("unknown verb 'frobnicate'"));
+  // A verb given wrongly says how it is used.
+  CliResult wrong = tarvik_sim("", {"hive", "convert"});
+  EXPECT_EQ(wrong.code, 2);
+  EXPECT_EQ(wrong.err,
+            "tarvik-sim hive: usage: tarvik-sim hive convert FILE --to reg|regf [--codepage N] "
+            "(tarvik-sim help hive says more)\n");
+}
+
 TEST_F(CliTest, ARunningGuestFromInit) {
   ASSERT_EQ(tarvik_sim("", {"init", root_}).code, 0);
   // Without arguments: the compile time only, and no log.

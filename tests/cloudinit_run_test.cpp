@@ -295,6 +295,14 @@ TEST_F(MetadataServeTest, FilesStatusFilesAndStopping) {
   EXPECT_THAT(get("/../secret"), Not(HasSubstr("no")));
   EXPECT_THAT(server.log(), HasSubstr("127.0.0.1 GET /latest/meta-data/hostname 200 5\n"));
   EXPECT_THAT(server.log(), HasSubstr("127.0.0.1 GET /nothing 404 0\n"));
+  // A second server, for this guest or another, cannot take the port and share its
+  // requests (bounded: a server that did take it would serve until stopped).
+  CliResult second = run_cli(
+      "/usr/bin/timeout", {"10", TARVIK_SIM_BIN, "metadata", "--listen", server.endpoint()}, root_);
+  EXPECT_EQ(second.code, 2);
+  EXPECT_EQ(second.err,
+            "tarvik-sim metadata: cannot listen on " + server.endpoint() + ": address in use\n");
+  EXPECT_THAT(get("/latest/user-data/"), HasSubstr("\r\n\r\n[bat]\r\n"));
   EXPECT_EQ(server.stop(SIGINT), 0);
   EXPECT_THAT(server.log(), HasSubstr("tarvik-sim metadata: stopped\n"));
 

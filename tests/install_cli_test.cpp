@@ -150,5 +150,38 @@ TEST_F(InstallCliTest, AnImagePreparedTwiceKeepsWhatTheFirstPreparationLeft) {
   EXPECT_EQ(slurp(image("assist/1.0.0.2/install.bat")), "newer");
 }
 
+TEST_F(InstallCliTest, CommandsOfOperationsTheReplayDoesNotKnowAreNotArchived) {
+  // A misspelt password command and one without an operation word are recorded like any
+  // other; at first boot they fail as unknown operations.
+  ASSERT_EQ(tarvik(root_, {"config", "windows", "pasword", "Administrator", "UzNjcmV0IQ=="}).out,
+            "0:success");
+  ASSERT_EQ(tarvik(root_, {"config", "windows", "", "Administrator", "UzNjcmV0Mg=="}).out,
+            "0:success");
+  ASSERT_EQ(tarvik(root_, {"config", "windows", "host", "a", "b"}).out, "0:success");
+  std::smatch keys;
+  std::string text = ini();
+  ASSERT_TRUE(std::regex_search(text, keys,
+                                std::regex("([0-9A-F]{32})=\\S+ config windows pasword .*\r\n"
+                                           "([0-9A-F]{32})=\\S+ config windows  Administrator")))
+      << text;
+  const std::string misspelt = keys[1], empty = keys[2];
+
+  CliResult r = tarvik_sim(root_, {"boot", "--from", "d"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::string archive;
+  for (const auto& e : fs::directory_iterator(root_ + "/c/ProgramData/kovenu/tarvik"))
+    if (e.path().filename().string().ends_with(".tarvik.ini")) archive = slurp(e.path());
+  EXPECT_THAT(archive, HasSubstr(" config windows host a b \r\n"));
+  for (const char* gone : {"pasword", "Administrator", "UzNjcmV0"})
+    EXPECT_THAT(archive, Not(HasSubstr(gone)));
+  // Each by its key alone.
+  std::string first_boot = log().substr(log().find("] tarvik.exe start cmd: tarvik \r\n"));
+  EXPECT_THAT(first_boot,
+              HasSubstr("] delete_tarvik2 removed the unknown command " + misspelt + "\r\n"));
+  EXPECT_THAT(first_boot,
+              HasSubstr("] delete_tarvik2 removed the unknown command " + empty + "\r\n"));
+  EXPECT_THAT(first_boot, Not(HasSubstr("UzNjcmV0")));
+}
+
 }  // namespace
 }  // namespace tarvik::test

@@ -204,5 +204,55 @@ TEST_F(SimBootTest, DiffListsEachRegistryAndFileChangeOnEveryDrive) {
   EXPECT_EQ(tarvik_sim(root_, {"diff"}).code, 2);
 }
 
+TEST_F(SimBootTest, DiffListsWhatTheAgentChangedOfTheMachineItself) {
+  init_guest();
+  ASSERT_EQ(tarvik_sim(root_, {"snapshot", "s1"}).code, 0);
+  // The data disk partitioned and lettered, the system volume extended, the time service
+  // started, the loopback adapter installed.
+  for (std::vector<std::string> op : {std::vector<std::string>{"disk"},
+                                      {"ntp", "time.example"},
+                                      {"ip_segment", "a", "b", "10.9.0.1", "32"}}) {
+    op.insert(op.begin(), {"config", "windows"});
+    ASSERT_EQ(tarvik(root_, op).out, "0:success") << op[2];
+  }
+  auto machine_lines = [&](const std::string& snapshot) {
+    CliResult r = tarvik_sim(root_, {"diff", snapshot});
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> out;
+    for (const auto& l : lines(r.out))
+      if (l.rfind("reg ", 0) != 0 && l.rfind("file ", 0) != 0) out.push_back(l);
+    return out;
+  };
+  using ::testing::MatchesRegex;
+  EXPECT_THAT(
+      machine_lines("s1"),
+      ElementsAre(
+          "disk changed Disk 0  free_mb  10240 -> 0", "disk changed Disk 1  style  raw -> mbr",
+          "disk changed Disk 1  partitions  (none) -> 07",
+          "disk changed Disk 1  letters  (none) -> d", "disk changed Disk 1  free_mb  20480 -> 0",
+          "service changed W32Time  state  stopped -> running", "adapter added Ethernet 3",
+          "adapter added Ethernet 3  index  13", "adapter added Ethernet 3  mac  02:00:4c:4f:4f:50",
+          MatchesRegex("adapter added Ethernet 3  id  \\{[-0-9A-F]{36}\\}"),
+          "adapter added Ethernet 3  description  Microsoft KM-TEST Loopback "
+          "Adapter",
+          "adapter added Ethernet 3  present_after_ms  0"));
+
+  // A restart stops the service again; a disk that went is one line and its settings.
+  ASSERT_EQ(tarvik_sim(root_, {"snapshot", "s2"}).code, 0);
+  ASSERT_EQ(tarvik_sim(root_, {"reboot"}).code, 0);
+  std::string ini = slurp(root_ + "/machine.ini");
+  put(root_ + "/machine.ini",
+      ini.substr(0, ini.find("[disk.2]")) + ini.substr(ini.find("[device.1]")));
+  EXPECT_THAT(machine_lines("s2"),
+              ElementsAre("disk removed Disk 1", "disk removed Disk 1  style  mbr",
+                          "disk removed Disk 1  partitions  07", "disk removed Disk 1  letters  d",
+                          "disk removed Disk 1  free_mb  0", "disk removed Disk 1  readonly  0",
+                          "disk removed Disk 1  online  1", "disk removed Disk 1  layout_fails  0",
+                          "service changed W32Time  state  running -> stopped"));
+  // A snapshot kept before machines were in snapshots shows none of them.
+  fs::remove(root_ + "/sim/snapshots/s2/machine.txt");
+  EXPECT_THAT(machine_lines("s2"), IsEmpty());
+}
+
 }  // namespace
 }  // namespace tarvik::test

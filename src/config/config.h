@@ -42,6 +42,11 @@ class Config {
       const std::function<void(const std::string&, const std::string&)>& fn);
   // Runs one recorded command line; the dispatcher's result.
   int run_saved_command(const std::string& value);
+  // The words the replay gives the dispatcher for one recorded command line.
+  static std::vector<std::string> saved_command_words(const std::string& value);
+  // Whether the table has a row for the operation word (compared exactly, as the dispatcher
+  // does outside ISO mode).
+  static bool known_operation(const std::string& word);
 
   // "%c:\ProgramData\kovenu\tarvik\tarvik.ini".
   static std::string ini_path(char drive);

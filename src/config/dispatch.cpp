@@ -35,6 +35,12 @@ const std::vector<OperationEntry>& Config::operations() {
   return table;
 }
 
+bool Config::known_operation(const std::string& word) {
+  for (const OperationEntry& row : operations())
+    if (word == row.name) return true;
+  return false;
+}
+
 int Config::dispatch(int count, char** words) {
   if (count < 3) return -1;
   const char* op = count > 3 ? words[3] : "";

@@ -106,7 +106,7 @@ int Config::replay_saved_config() {
   return 0;
 }
 
-int Config::run_saved_command(const std::string& value) {
+std::vector<std::string> Config::saved_command_words(const std::string& value) {
   // Words are separated by single blanks; an empty piece (two blanks in a row, or the
   // trailing blank) ends the command.
   std::vector<std::string> pieces;
@@ -120,6 +120,11 @@ int Config::run_saved_command(const std::string& value) {
     if (blank == std::string::npos) break;
     pos = blank + 1;
   }
+  return pieces;
+}
+
+int Config::run_saved_command(const std::string& value) {
+  std::vector<std::string> pieces = saved_command_words(value);
   std::vector<char*> words;
   for (auto& w : pieces) words.push_back(w.data());
   words.push_back(nullptr);

@@ -43,7 +43,8 @@ class CInit {
 // Whether the first present device with this hardware id (any letter case) is installed.
 bool device_installed(const std::string& hardware_id);
 // Removes the agent's service and archives tarvik.ini under a time-stamped name, without
-// the password commands that are still in it.
+// the password commands that are still in it nor those of operations the replay does not
+// know.
 void delete_tarvik2();
 // Runs the cloud assistant's installer and waits for it; a failure is reported.
 void launch_assist();

@@ -78,17 +78,9 @@ bool rewrite_machine_ini(const std::string& root, char from, char medium, std::s
   set_key(after, "system", "program", kAgentPath);
   for (auto& s : after.sections) {
     if (to_lower(s.name).rfind("disk.", 0) != 0) continue;
-    for (auto& kv : s.keys) {
-      if (!equals_nocase(kv.first, "letters")) continue;
-      std::string letters;
-      for (const auto& l : split_list(kv.second)) {
-        char c = l.size() == 1 ? new_letter(to_lower(l)[0], from, medium) : l[0];
-        if (c == 0) continue;
-        if (!letters.empty()) letters += ",";
-        letters += l.size() == 1 ? std::string(1, c) : l;
-      }
-      kv.second = letters;
-    }
+    for (auto& kv : s.keys)
+      if (equals_nocase(kv.first, "letters"))
+        kv.second = moved_letters(kv.second, [&](char c) { return new_letter(c, from, medium); });
   }
   return write_host_file_atomic(path, rewrite_ini(text, before, after));
 }
@@ -193,8 +185,7 @@ int boot_command(int argc, char** argv, const std::string& root) {
         std::isalpha(static_cast<unsigned char>(argv[i + 1][0]))) {
       from = static_cast<char>(std::tolower(static_cast<unsigned char>(argv[++i][0])));
     } else {
-      std::fprintf(stderr, "tarvik-sim boot: usage: boot [--from LETTER]\n");
-      return 2;
+      return usage_error("boot");
     }
   }
   forget_boot_state(root);

@@ -35,10 +35,7 @@ std::string field(const std::string& line, const std::string& key) {
 }  // namespace
 
 int calls_command(int argc, char**, const std::string& root) {
-  if (argc != 0) {
-    std::fprintf(stderr, "tarvik-sim calls: takes no arguments\n");
-    return 2;
-  }
+  if (argc != 0) return usage_error("calls");
   std::string text;
   if (!tarvik::sim::read_host_file(root + "/sim/calls.jsonl", text)) return 0;
   size_t pos = 0;

@@ -9,6 +9,9 @@ int reg_command(int argc, char** argv, const std::string& root);
 
 namespace tarvik_sim {
 
+// Says on standard error how the verb is used (its synopsis); returns 2.
+int usage_error(const char* verb);
+
 int init_command(int argc, char** argv);
 // Converts one hive file between .reg text and a real Windows hive.
 int hive_command(int argc, char** argv);

@@ -5,7 +5,12 @@
 //   file added   C:\ProgramData\kovenu\tarvik\2025.01.06.09.49.05.tarvik.ini  (83 bytes)
 //   file changed C:\ProgramData\kovenu\tarvik\log\...  (120 -> 2512 bytes)
 //   file removed C:\ProgramData\kovenu\tarvik\tarvik.ini
-// A key that came or went is one line, followed by one line for each of its values.
+//   disk changed Disk 1  letters  (none) -> d
+//   adapter added Ethernet 3
+//   adapter added Ethernet 3  mac  02:00:4c:4f:4f:50
+//   service changed W32Time  state  stopped -> running
+// A key, disk, adapter or service that came or went is one line, followed by one line for
+// each of its values or settings.
 #include <cstdio>
 #include <string>
 
@@ -66,6 +71,44 @@ void diff_key(const std::string& path, const HiveKey& before, const HiveKey& aft
     if (!before.child(sub->name)) print_key("reg added", path + "\\" + sub->name, *sub);
 }
 
+std::string setting_text(const std::string& value) {
+  return value.empty() ? "(none)" : value;
+}
+
+// A whole disk, adapter or service, added or removed.
+void print_item(const std::string& what, const MachineItem& item) {
+  print_line(what.c_str(), item.name);
+  for (const auto& [key, value] : item.settings)
+    print_line(what.c_str(), item.name + "  " + key + "  " + setting_text(value));
+}
+
+void diff_item(const MachineItem& before, const MachineItem& after) {
+  const std::string what = before.kind + " changed";
+  auto changed = [&](const std::string& key, const std::string* was, const std::string* now) {
+    std::string a = was ? *was : "", b = now ? *now : "";
+    if (a != b)
+      print_line(what.c_str(),
+                 before.name + "  " + key + "  " + setting_text(a) + " -> " + setting_text(b));
+  };
+  for (const auto& [key, value] : before.settings) changed(key, &value, after.setting(key));
+  for (const auto& [key, value] : after.settings)
+    if (!before.setting(key)) changed(key, nullptr, &value);
+}
+
+// The machine's disks, adapters and services; a snapshot kept without them shows none.
+void diff_machine(const GuestState& before, const GuestState& after) {
+  if (!before.has_machine) return;
+  for (const auto& [id, item] : before.machine) {
+    auto now = after.machine.find(id);
+    if (now == after.machine.end())
+      print_item(item.kind + " removed", item);
+    else
+      diff_item(item, now->second);
+  }
+  for (const auto& [id, item] : after.machine)
+    if (!before.machine.count(id)) print_item(item.kind + " added", item);
+}
+
 // Keys of a hive are shown below its name; the root's own values on the name itself.
 void diff_hive(const std::string& name, const HiveKey* before, const HiveKey* after) {
   HiveKey empty;
@@ -100,6 +143,7 @@ int diff_command(int argc, char** argv, const std::string& root) {
   for (const auto& [path, stamp] : after.files)
     if (!before.files.count(path))
       print_line("file added", path + "  (" + std::to_string(stamp.size) + " bytes)");
+  diff_machine(before, after);
   return 0;
 }
 

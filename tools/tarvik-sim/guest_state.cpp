@@ -2,6 +2,8 @@
 //   hives.txt       one line a hive: its file name in the folder, a tab, its name
 //   hive.N.reg      the hive's keys as .reg text (volatile keys as ordinary ones)
 //   files.txt       one line a file: size, tab, FNV-1a hash in hex, tab, Windows path
+//   machine.txt     one line a disk, adapter or service: kind, tab, name; then one line a
+//                   setting of it: kind, tab, name, tab, key, tab, value
 #include "guest_state.h"
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 
 #include "platform/sim/machine.h"
 #include "platform/sim/registry.h"
+#include "platform/sim/services.h"
 
 namespace tarvik_sim {
 
@@ -75,7 +78,79 @@ void read_hives(const Machine& m, char drive, GuestState& out,
   }
 }
 
+// What machine.ini leaves unset: the values the machine takes for it.
+struct MachineDefault {
+  const char* kind;
+  const char* key;
+  const char* value;
+};
+constexpr MachineDefault kMachineDefaults[] = {
+    {"disk", "style", "mbr"},      {"disk", "partitions", ""},
+    {"disk", "letters", ""},       {"disk", "free_mb", "0"},
+    {"disk", "online", "1"},       {"disk", "readonly", "0"},
+    {"disk", "layout_fails", "0"}, {"adapter", "present_after_ms", "0"},
+    {"service", "present", "1"},
+};
+
+// A name or key as one field of machine.txt.
+std::string field(std::string s) {
+  std::replace(s.begin(), s.end(), '\t', ' ');
+  return s;
+}
+
+void read_machine(const Machine& m, GuestState& out) {
+  std::vector<std::string> running = running_services(m);
+  for (const IniSection& s : m.config().sections) {
+    std::string section = to_lower(s.name);
+    MachineItem item;
+    const char* name_key = "";
+    if (section.rfind("disk.", 0) == 0) {
+      item = {"disk", "Disk " + s.get("number", "0"), {}};
+      name_key = "number";
+    } else if (section.rfind("adapter.", 0) == 0) {
+      item = {"adapter", s.get("name"), {}};
+      if (item.name.empty()) item.name = s.name;
+      name_key = "name";
+    } else if (section.rfind("service.", 0) == 0) {
+      item = {"service", s.name.substr(8), {}};
+    } else {
+      continue;
+    }
+    item.name = field(item.name);
+    for (const auto& [key, value] : s.keys) {
+      std::string k = field(to_lower(key));
+      if (k == name_key) continue;
+      auto was = std::find_if(item.settings.begin(), item.settings.end(),
+                              [&](const auto& kv) { return kv.first == k; });
+      if (was != item.settings.end())
+        was->second = value;  // the key given last is the one in force
+      else
+        item.settings.emplace_back(k, value);
+    }
+    for (const MachineDefault& d : kMachineDefaults)
+      if (item.kind == d.kind && !item.setting(d.key)) item.settings.emplace_back(d.key, d.value);
+    if (item.kind == "service") {
+      bool started = std::any_of(running.begin(), running.end(),
+                                 [&](const std::string& r) { return equals_nocase(r, item.name); });
+      item.settings.emplace_back("state", started ? "running" : "stopped");
+    }
+    // Two sections of one name stay apart.
+    std::string id = item.kind + "\t" + item.name;
+    if (out.machine.count(id)) {
+      item.name += " [" + field(s.name) + "]";
+      id = item.kind + "\t" + item.name;
+    }
+    out.machine[id] = std::move(item);
+  }
+}
+
 }  // namespace
+
+const std::string* MachineItem::setting(const std::string& key) const {
+  for (const auto& kv : settings)
+    if (kv.first == key) return &kv.second;
+  return nullptr;
+}
 
 bool read_guest_state(const std::string& root, GuestState& out, std::string& error) {
   Machine m;
@@ -83,6 +158,7 @@ bool read_guest_state(const std::string& root, GuestState& out, std::string& err
   GuestState state;
   std::vector<std::string> hive_files;
   for (char d : drives(root)) read_hives(m, d, state, hive_files);
+  read_machine(m, state);
   for (char d : drives(root)) {
     fs::path base = fs::path(root) / std::string(1, d);
     std::error_code ec;
@@ -128,8 +204,14 @@ bool save_guest_state(const GuestState& state, const std::string& folder, std::s
                   static_cast<unsigned long long>(stamp.hash));
     files += line + path + "\n";
   }
+  std::string machine;
+  for (const auto& [id, item] : state.machine) {
+    machine += id + "\n";
+    for (const auto& [key, value] : item.settings) machine += id + "\t" + key + "\t" + value + "\n";
+  }
   if (!write_host_file_atomic(folder + "/hives.txt", index) ||
-      !write_host_file_atomic(folder + "/files.txt", files)) {
+      !write_host_file_atomic(folder + "/files.txt", files) ||
+      !write_host_file_atomic(folder + "/machine.txt", machine)) {
     error = "cannot write the snapshot in " + folder;
     return false;
   }
@@ -163,6 +245,20 @@ bool load_guest_state(const std::string& folder, GuestState& out, std::string& e
     if (b == std::string::npos) continue;
     state.files[line.substr(b + 1)] = {std::strtoull(line.c_str(), nullptr, 10),
                                        std::strtoull(line.c_str() + a + 1, nullptr, 16)};
+  }
+  std::string machine;
+  state.has_machine = read_host_file(folder + "/machine.txt", machine);
+  std::istringstream items(machine);
+  for (std::string line; std::getline(items, line);) {
+    size_t a = line.find('\t'), b = a == std::string::npos ? a : line.find('\t', a + 1);
+    if (a == std::string::npos) continue;
+    std::string id = line.substr(0, b);
+    MachineItem& item = state.machine[id];
+    item.kind = line.substr(0, a);
+    item.name = id.substr(a + 1);
+    size_t c = b == std::string::npos ? b : line.find('\t', b + 1);
+    if (c != std::string::npos)
+      item.settings.emplace_back(line.substr(b + 1, c - b - 1), line.substr(c + 1));
   }
   out = std::move(state);
   return true;
@@ -211,6 +307,20 @@ void move_drives(GuestState& state, char old_system, const std::function<char(ch
     if (!moved.empty()) files[moved] = stamp;
   }
   state.files = std::move(files);
+  for (auto& [id, item] : state.machine)
+    for (auto& [key, value] : item.settings)
+      if (item.kind == "disk" && key == "letters") value = moved_letters(value, letter);
+}
+
+std::string moved_letters(const std::string& letters, const std::function<char(char)>& letter) {
+  std::string out;
+  for (const auto& l : split_list(letters)) {
+    char c = l.size() == 1 ? letter(to_lower(l)[0]) : l[0];
+    if (c == 0) continue;
+    if (!out.empty()) out += ",";
+    out += l.size() == 1 ? std::string(1, c) : l;
+  }
+  return out;
 }
 
 }  // namespace tarvik_sim

@@ -17,11 +17,6 @@ namespace tarvik_sim {
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr, "tarvik-sim hive: usage: hive convert FILE --to reg|regf [--codepage N]\n");
-  return 2;
-}
-
 // The tree's text or names that the target cannot carry exactly: the file stays as it is.
 int refuse(const std::string& file, const char* target, const std::vector<std::string>& inexact) {
   std::fprintf(stderr, "tarvik-sim hive: %s: not converted: %s cannot hold these exactly:\n",
@@ -33,7 +28,7 @@ int refuse(const std::string& file, const char* target, const std::vector<std::s
 }  // namespace
 
 int hive_command(int argc, char** argv) {
-  if (argc < 1 || std::strcmp(argv[0], "convert") != 0) return usage();
+  if (argc < 1 || std::strcmp(argv[0], "convert") != 0) return usage_error("hive");
   std::string file, to;
   uint32_t codepage = 65001;  // the simulated machine's own default
   for (int i = 1; i < argc; ++i) {
@@ -50,10 +45,10 @@ int hive_command(int argc, char** argv) {
     } else if (file.empty() && argv[i][0] != '-') {
       file = argv[i];
     } else {
-      return usage();
+      return usage_error("hive");
     }
   }
-  if (file.empty() || (to != "reg" && to != "regf")) return usage();
+  if (file.empty() || (to != "reg" && to != "regf")) return usage_error("hive");
 
   std::string data, error;
   if (!tarvik::sim::read_host_file(file, data)) {

@@ -343,12 +343,7 @@ int init_command(int argc, char** argv) {
       return 2;
     }
   }
-  if (!dir || (target_hives && !iso)) {
-    std::fprintf(stderr,
-                 "tarvik-sim init: usage: init DIR [--iso [--target-hives FOLDER]] "
-                 "[--hives reg|regf]\n");
-    return 2;
-  }
+  if (!dir || (target_hives && !iso)) return usage_error("init");
   std::string error;
   if (target_hives)
     for (const char* name : {"SYSTEM", "SOFTWARE"})

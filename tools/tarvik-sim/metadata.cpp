@@ -4,7 +4,9 @@
 // (its first line) and headers (its further "Name: value" lines). Absent: 404.
 #include <httplib.h>
 #include <signal.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -85,10 +87,8 @@ int metadata_command(int argc, char** argv, const std::string& root) {
   char* end = nullptr;
   long port = colon == std::string::npos ? -1 : std::strtol(listen.c_str() + colon + 1, &end, 10);
   if (colon == std::string::npos || colon == 0 || end == listen.c_str() + colon + 1 || *end ||
-      port < 0 || port > 65535) {
-    std::fprintf(stderr, "usage: tarvik-sim metadata --listen ADDR:PORT\n");
-    return 2;
-  }
+      port < 0 || port > 65535)
+    return usage_error("metadata");
   std::string address = listen.substr(0, colon);
   fs::path folder = fs::path(root) / "metadata";
 
@@ -119,10 +119,23 @@ int metadata_command(int argc, char** argv, const std::string& root) {
     log(req, res);
   };
   server.Post(".*", refuse).Put(".*", refuse).Patch(".*", refuse).Delete(".*", refuse);
+  // The library's own options let a second server bind a port in use (SO_REUSEPORT), and
+  // the two would then share its requests. A restarted server may still take a port whose
+  // old connections linger (SO_REUSEADDR), but never one another server listens on.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  errno = 0;
   int bound =
       port == 0
           ? server.bind_to_any_port(address)
           : (server.bind_to_port(address, static_cast<int>(port)) ? static_cast<int>(port) : -1);
+  if (bound <= 0 && errno == EADDRINUSE) {
+    std::fprintf(stderr, "tarvik-sim metadata: cannot listen on %s: address in use\n",
+                 listen.c_str());
+    return 2;
+  }
   if (bound <= 0) {
     std::fprintf(stderr, "tarvik-sim metadata: cannot listen on %s\n", listen.c_str());
     return 1;

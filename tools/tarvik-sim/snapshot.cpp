@@ -12,7 +12,7 @@ bool snapshot_folder(int argc, char** argv, const std::string& root, const char*
                      std::string& folder) {
   std::string name = argc == 1 ? argv[0] : "";
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-    std::fprintf(stderr, "tarvik-sim %s: usage: %s NAME (a name, not a path)\n", verb, verb);
+    usage_error(verb);
     return false;
   }
   folder = root + "/sim/snapshots/" + name;

@@ -12,10 +12,8 @@ int stamp_command(int argc, char** argv, const std::string& root) {
   unsigned a, b, c, d;
   char extra;
   if (argc != 2 || std::sscanf(argv[1], "%u.%u.%u.%u%c", &a, &b, &c, &d, &extra) != 4 ||
-      a > 0xFFFF || b > 0xFFFF || c > 0xFFFF || d > 0xFFFF) {
-    std::fprintf(stderr, "tarvik-sim stamp: usage: stamp WINPATH A.B.C.D (each 0..65535)\n");
-    return 2;
-  }
+      a > 0xFFFF || b > 0xFFFF || c > 0xFFFF || d > 0xFFFF)
+    return usage_error("stamp");
   tarvik::sim::Machine m;
   std::string error, host;
   if (!m.load(root, error)) {

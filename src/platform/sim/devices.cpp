@@ -126,6 +126,14 @@ class SimServices final : public Services {
     Status s = open(name);
     if (s != win::kSuccess) return s;
     m_.record_event("\"event\":\"service_start\",\"name\":\"" + json_escape(name) + "\"");
+    // It runs until the next restart.
+    FileLock lock(m_, "services");
+    std::vector<std::string> running = running_services(m_);
+    for (const std::string& r : running)
+      if (equals_nocase(r, name)) return win::kSuccess;
+    std::string text = "[running]\n";
+    for (const std::string& r : running) text += r + "=1\n";
+    write_host_file_atomic(m_.sim_file(kRunningServicesFile), text + std::string(name) + "=1\n");
     return win::kSuccess;
   }
 
@@ -134,6 +142,17 @@ class SimServices final : public Services {
 };
 
 }  // namespace
+
+std::vector<std::string> running_services(const Machine& m) {
+  std::vector<std::string> out;
+  std::string text, error;
+  IniFile ini;
+  if (!read_host_file(m.sim_file(kRunningServicesFile), text) || !parse_ini(text, ini, error))
+    return out;
+  if (const IniSection* s = ini.find("running"))
+    for (const auto& kv : s->keys) out.push_back(kv.first);
+  return out;
+}
 
 std::unique_ptr<Devices> make_devices(const Machine& m) {
   return std::make_unique<SimDevices>(m);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <thread>
 #include <vector>
@@ -119,21 +120,30 @@ bool valid_endpoint(const std::string& v) {
 
 }  // namespace
 
+bool holds_guest(const std::string& root, std::string& error) {
+  struct stat st;
+  if (is_dir(root) && ::stat((root + "/machine.ini").c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    return true;
+  error = root +
+          " is not a simulated guest (it has no machine.ini); make one with: tarvik-sim init " +
+          root;
+  return false;
+}
+
 bool Machine::load(const std::string& root, std::string& error) {
   root_ = root;
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
-  if (!is_dir(root_)) {
-    error = root_ + ": not a folder";
-    return false;
-  }
+  if (!holds_guest(root_, error)) return false;
   std::string text;
   std::string path = root_ + "/machine.ini";
-  if (read_host_file(path, text)) {
-    std::string why;
-    if (!parse_ini(text, config_, why)) {
-      error = path + ":" + why;
-      return false;
-    }
+  if (!read_host_file(path, text)) {
+    error = path + ": cannot be read: " + std::strerror(errno);
+    return false;
+  }
+  std::string why;
+  if (!parse_ini(text, config_, why)) {
+    error = path + ":" + why;
+    return false;
   }
   std::string drive = to_lower(get("system", "drive", "c"));
   if (drive.size() != 1 || drive[0] < 'a' || drive[0] > 'z') {

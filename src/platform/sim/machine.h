@@ -13,10 +13,14 @@
 
 namespace tarvik::sim {
 
+// Whether root holds a simulated guest, which its machine.ini makes one; false with error
+// naming the folder and how to make a guest there.
+bool holds_guest(const std::string& root, std::string& error);
+
 class Machine {
  public:
-  // Loads ROOT/machine.ini (a missing file is an empty one). On a malformed file returns
-  // false with error naming the file and line.
+  // Loads ROOT/machine.ini. A folder without one is no guest (holds_guest); on a malformed
+  // file returns false with error naming the file and line.
   bool load(const std::string& root, std::string& error);
 
   const std::string& root() const { return root_; }

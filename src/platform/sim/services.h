@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/port.h"
 #include "platform/sim/machine.h"
@@ -27,6 +28,11 @@ void set_agent_binary(const std::string& host_path);
 // running (recorded in sim/calls.jsonl with how "service"); the agent's own program path
 // runs the agent binary. Returns the start error, or 0.
 Status start_service_program(const Machine& m, std::string_view cmdline);
+
+// The services started since the machine's last boot: sim/services.ini, section [running],
+// one key a service. A restart forgets the file.
+constexpr char kRunningServicesFile[] = "services.ini";
+std::vector<std::string> running_services(const Machine& m);
 
 // The simulated machine at root, or nullptr with error naming the file and line.
 std::unique_ptr<Platform> make_platform(const std::string& root, std::string& error);
