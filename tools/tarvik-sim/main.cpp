@@ -23,6 +23,7 @@ int usage() {
                "  snapshot NAME             remember the guest's registry and files\n"
                "  diff NAME                 what changed since snapshot NAME\n"
                "  metadata --listen ADDR:PORT  serve ROOT/metadata as the metadata service\n"
+               "  effects                   the agent's durable effects since the last boot\n"
                "The guest is named by --root or TARVIK_SIM_ROOT.\n");
   return 2;
 }
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
   if (verb == "snapshot") return tarvik_sim::snapshot_command(rest_argc, rest, root);
   if (verb == "diff") return tarvik_sim::diff_command(rest_argc, rest, root);
   if (verb == "metadata") return tarvik_sim::metadata_command(rest_argc, rest, root);
+  if (verb == "effects") return tarvik_sim::effects_command(rest_argc, rest, root);
   std::fprintf(stderr, "tarvik-sim: unknown verb '%s'\n", verb.c_str());
   return usage();
 }
