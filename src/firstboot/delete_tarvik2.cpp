@@ -1,4 +1,4 @@
-// The service removes itself and archives the saved configuration.
+// The saved configuration archived, and the service removed.
 #include "config/config.h"
 #include "firstboot/tarvik2.h"
 #include "frame/utils.h"
@@ -34,9 +34,6 @@ void delete_tarvik2() {
   LocalTime t = platform().clock().local_time();
   std::string stamp =
       strformat("%d.%02d.%02d.%02d.%02d.%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
-  // The service does not start at later boots.
-  platform().registry().hklm().delete_tree("SYSTEM\\CurrentControlSet\\services\\tarvik");
-
   char drive = utils::system_drive();
   std::string file = Config::ini_path(drive);
   std::string archive =
@@ -49,6 +46,11 @@ void delete_tarvik2() {
     utils::log("delete_tarvik2 movefile fail %d, del it", static_cast<int>(s));
     files.delete_file(file);
   }
+}
+
+void delete_tarvik_service() {
+  // The service does not start at later boots.
+  platform().registry().hklm().delete_tree("SYSTEM\\CurrentControlSet\\services\\tarvik");
 }
 
 }  // namespace tarvik

@@ -87,6 +87,9 @@ int tarvik2::dowork() {
   launch_assist();
   restrict_program_data();
   log_virtio_versions();
+  // Last of all: power lost at any point before leaves the service registered, and the
+  // next boot runs the work again; the archived tarvik.ini is not replayed twice.
+  delete_tarvik_service();
   return 0;
 }
 

@@ -1,7 +1,7 @@
 // The first-boot work of the agent's service: wait for Windows setup, install the
 // certificates, finish a driver update left for first boot, replay the recorded
-// configuration, open Remote Desktop, remove the service, start the cloud assistant's
-// installer and tighten the product folder's permissions.
+// configuration, open Remote Desktop, archive the configuration, start the cloud
+// assistant's installer, tighten the product folder's permissions and remove the service.
 #pragma once
 
 #include <string>
@@ -42,10 +42,11 @@ class CInit {
 
 // Whether the first present device with this hardware id (any letter case) is installed.
 bool device_installed(const std::string& hardware_id);
-// Removes the agent's service and archives tarvik.ini under a time-stamped name, without
-// the password commands that are still in it nor those of operations the replay does not
-// know.
+// Archives tarvik.ini under a time-stamped name, without the password commands that are
+// still in it nor those of operations the replay does not know.
 void delete_tarvik2();
+// Removes the agent's service: the work does not run at later boots.
+void delete_tarvik_service();
 // Runs the cloud assistant's installer and waits for it; a failure is reported.
 void launch_assist();
 // "version of <name> is a.b.c.d" for C:\Windows\System32\drivers\<name>.

@@ -8,12 +8,14 @@
 // running system's SYSTEM hive (CurrentControlSet\services\*, Start 2) whose ImagePath
 // starts the agent is started as the service manager starts it, one calls.jsonl line
 // each (how "service"); boot then waits until every process they left running has ended
-// (the first-boot work the service relaunched).
+// (the first-boot work the service relaunched). A power cut in the agent's processes
+// (machine.ini's [fault] crash_at) ends it: boot says so and starts nothing more.
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +25,7 @@
 #include "commands.h"
 #include "guest_state.h"
 #include "platform/sim/command_line.h"
+#include "platform/sim/effects.h"
 #include "platform/sim/ini.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/registry.h"
@@ -210,6 +213,7 @@ int boot_command(int argc, char** argv, const std::string& root) {
   set_agent_binary(agent_binary());
   RegistryStore store(m);
   for (const std::string& cmdline : agent_services(store)) {
+    if (power_lost_at(m) != 0) break;  // the machine is off: nothing more starts
     Status s = start_service_program(m, cmdline);
     if (s != win::kSuccess)
       std::printf("service %s: start failed, error %u\n", cmdline.c_str(), s);
@@ -219,6 +223,7 @@ int boot_command(int argc, char** argv, const std::string& root) {
   }
   while (::waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
   }
+  if (uint64_t k = power_lost_at(m)) std::printf("power lost at effect %" PRIu64 "\n", k);
   return 0;
 }
 

@@ -25,6 +25,8 @@ int boot_command(int argc, char** argv, const std::string& root);
 // What changed on the guest since a snapshot.
 int snapshot_command(int argc, char** argv, const std::string& root);
 int diff_command(int argc, char** argv, const std::string& root);
+// The agent's durable effects since the last boot.
+int effects_command(int argc, char** argv, const std::string& root);
 // Serves ROOT/metadata over HTTP until SIGINT or SIGTERM.
 int metadata_command(int argc, char** argv, const std::string& root);
 

@@ -122,6 +122,12 @@ const Verb kVerbs[] = {
      "Port 0 takes a free port, named in the first line. A port that another server listens\n"
      "on is refused: \"address in use\", exit code 2.\n",
      true, metadata_command},
+    {"effects", "effects", "the agent's durable effects since the last boot",
+     "Prints how many durable effects the agent had since the machine's last boot or\n"
+     "reboot: registry changes, file and folder changes and process starts, in the order\n"
+     "they happened (the log and the serial port do not count). machine.ini's [fault]\n"
+     "crash_at=K cuts power when the K-th is about to happen.\n",
+     true, effects_command},
 };
 
 const Verb* find_verb(const std::string& name) {

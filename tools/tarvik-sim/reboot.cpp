@@ -11,8 +11,9 @@
 namespace tarvik_sim {
 
 void forget_boot_state(const std::string& root) {
-  for (const char* f :
-       {"volatile.reg", "mounts.ini", "dosdevices.ini", tarvik::sim::kRunningServicesFile})
+  // The effects are counted from each boot on; a power cut is forgotten.
+  for (const char* f : {"volatile.reg", "mounts.ini", "dosdevices.ini",
+                        tarvik::sim::kRunningServicesFile, "effects.state", "power.lost"})
     ::unlink((root + "/sim/" + f).c_str());
 }
 

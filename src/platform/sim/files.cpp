@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/sim/effects.h"
 #include "platform/sim/profile.h"
 #include "platform/sim/services.h"
 #include "platform/sim/version_stamp.h"
@@ -91,6 +92,7 @@ class SimFiles final : public Files {
     struct stat st;
     if (Status s = stat_path(path, host, st)) return fail(s);
     mode_t mode = (attributes & attr::kReadOnly) ? (st.st_mode & ~S_IWUSR) : (st.st_mode | S_IWUSR);
+    durable_effect(m_);
     if (::chmod(host.c_str(), mode & 07777) != 0) return fail(win_error_from_errno(errno, host));
     store_attributes(key_of(host), attributes & kStoredAttributes);
     return win::kSuccess;
@@ -99,6 +101,7 @@ class SimFiles final : public Files {
   Status create_directory(std::string_view path) override {
     std::string host;
     if (Status s = resolve(path, host)) return fail(s);
+    if (::access(host.c_str(), F_OK) != 0) durable_effect(m_);
     if (::mkdir(host.c_str(), 0755) != 0) return fail(win_error_from_errno(errno, host));
     return win::kSuccess;
   }
@@ -108,6 +111,7 @@ class SimFiles final : public Files {
     if (Status s = resolve(path, host)) return fail(s);
     struct stat st;
     if (::stat(host.c_str(), &st) == 0) return fail(win::kAlreadyExists);
+    durable_effect(m_);
     // Each missing component below the drive folder, top down.
     size_t pos = m_.root().size() + 2;  // past "/x"
     while (pos != std::string::npos) {
@@ -126,6 +130,7 @@ class SimFiles final : public Files {
     if (Status s = stat_path(path, host, st)) return fail(s);
     if (!S_ISDIR(st.st_mode)) return fail(kErrorDirectory);
     if (!(st.st_mode & S_IWUSR)) return fail(win::kAccessDenied);
+    durable_effect(m_);
     if (::rmdir(host.c_str()) != 0) return fail(win_error_from_errno(errno, host));
     rekey_attributes(key_of(host), "");
     return win::kSuccess;
@@ -136,6 +141,7 @@ class SimFiles final : public Files {
     struct stat st;
     if (Status s = stat_path(path, host, st)) return fail(s);
     if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR)) return fail(win::kAccessDenied);
+    durable_effect(m_);
     if (::unlink(host.c_str()) != 0) return fail(win_error_from_errno(errno, host));
     rekey_attributes(key_of(host), "");
     return win::kSuccess;
@@ -156,6 +162,7 @@ class SimFiles final : public Files {
     }
     std::string data;
     if (!read_host_file(src, data)) return fail(win_error_from_errno(errno, src));
+    durable_effect(m_);
     if (Status s = write_host(dst, data)) return fail(s);
     // The copy takes the source's attributes, read-only included.
     ::chmod(dst.c_str(), st.st_mode & 07777);
@@ -187,6 +194,7 @@ class SimFiles final : public Files {
       if (S_ISDIR(st.st_mode) || S_ISDIR(dst_st.st_mode) || !(dst_st.st_mode & S_IWUSR))
         return fail(win::kAccessDenied);
     }
+    durable_effect(m_);
     if (::rename(src.c_str(), dst.c_str()) != 0) return fail(win_error_from_errno(errno, dst));
     rekey_attributes(key_of(src), key_of(dst));
     return win::kSuccess;
@@ -246,6 +254,7 @@ class SimFiles final : public Files {
         (S_ISDIR(st.st_mode) ||
          (attributes_of(host, st) & (attr::kReadOnly | attr::kHidden | attr::kSystem))))
       return fail(win::kAccessDenied);
+    durable_effect(m_);
     if (Status s = write_host(host, data)) return fail(s);
     return win::kSuccess;
   }

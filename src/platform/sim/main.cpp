@@ -7,6 +7,7 @@
 #include <string>
 
 #include "frame/entry.h"
+#include "platform/sim/effects.h"
 #include "platform/sim/services.h"
 
 int main(int argc, char** argv) {
@@ -24,6 +25,9 @@ int main(int argc, char** argv) {
   char self[4096];
   ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   if (n > 0) tarvik::sim::set_agent_binary(std::string(self, static_cast<size_t>(n)));
+  // The agent's changes to the machine count as its durable effects (a planned power cut
+  // falls on one of them).
+  tarvik::sim::count_durable_effects();
   tarvik::install_platform(std::move(p));
   // The guest sees the agent under its Windows path, as the platform starts it there.
   std::string program = tarvik::platform().system().program_path();

@@ -17,6 +17,7 @@
 #include <optional>
 
 #include "platform/sim/command_line.h"
+#include "platform/sim/effects.h"
 #include "platform/sim/services.h"
 #include "platform/sim/tools.h"
 
@@ -244,6 +245,7 @@ Status start_child(const Machine& m, const std::vector<std::string>& argv, const
         return win_error_from_errno(err, argv[0]);
     }
   }
+  note_child_started(pid);
   child.pid = pid;
   child.output = out_pipe[0];
   child.input = in_pair[0];
@@ -460,6 +462,7 @@ class SimProcesses final : public Processes {
     template <typename Exec>
     Status answer(std::string_view input, ToolAnswer& out, Exec exec) {
       target_ = resolve(m_, cmdline_);
+      if (target_.via != Via::kMissing) durable_effect(m_);
       Status s = win::kSuccess;
       switch (target_.via) {
         case Via::kRule:

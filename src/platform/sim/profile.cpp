@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/sim/effects.h"
 #include "platform/sim/ini.h"
 
 namespace tarvik::sim {
@@ -209,6 +210,7 @@ Status profile_write_file(const Machine& m, const std::string& host_path, const 
     return ::stat(host_path.substr(0, slash).c_str(), &dir) == 0 ? win::kSuccess
                                                                  : win::kPathNotFound;
   }
+  durable_effect(m);
   if (!write_host_file_atomic(host_path, text)) {
     int err = errno;
     return win_error_from_errno(err ? err : EACCES, host_path);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "platform/sim/effects.h"
 #include "platform/sim/ini.h"
 #include "platform/sim/regf.h"
 #include "platform/sim/services.h"
@@ -344,9 +345,14 @@ Status RegistryStore::change(const HiveRef& hive, const std::vector<std::string>
   std::error_code ec;  // the live hives' folder is made on the first write
   if (hive.kind == HiveRef::Kind::kSystem || hive.kind == HiveRef::Kind::kSoftware)
     std::filesystem::create_directories(std::filesystem::path(f.hive_file).parent_path(), ec);
+  auto vol_after = volatile_part(root);
+  std::string vol_before_text = vol_before ? format_volatile_text(*vol_before) : "";
+  std::string vol_after_text = vol_after ? format_volatile_text(*vol_after) : "";
+  bool vol_changed = !f.volatile_child.empty() && vol_before_text != vol_after_text;
   TextDigest after;
   if (regf) {
     if (!(scope_digest(root, scope) == scope_before)) {
+      durable_effect(machine_);
       std::string error;
       s = regf->write(scope, root, error);
       if (s == win::kSuccess) s = regf->commit(f.hive_file, error);
@@ -355,6 +361,8 @@ Status RegistryStore::change(const HiveRef& hive, const std::vector<std::string>
         last_error_ = error;
         return s;
       }
+    } else if (vol_changed) {
+      durable_effect(machine_);
     }
     after = regf_signature(f.hive_file);
   } else {
@@ -368,17 +376,16 @@ Status RegistryStore::change(const HiveRef& hive, const std::vector<std::string>
       if (writing && !out.write(piece)) writing = false, err = errno;
     });
     if (!(after == before)) {
+      durable_effect(machine_);
       if (!writing || !out.commit())
         return win_error_from_errno(err ? err : errno ? errno : EIO, f.hive_file);
     } else {
       out.discard();
+      if (vol_changed) durable_effect(machine_);
     }
   }
 
-  auto vol_after = volatile_part(root);
-  std::string vol_before_text = vol_before ? format_volatile_text(*vol_before) : "";
-  std::string vol_after_text = vol_after ? format_volatile_text(*vol_after) : "";
-  if (!f.volatile_child.empty() && vol_before_text != vol_after_text) {
+  if (vol_changed) {
     HiveKey machine;
     s = parse_volatile_text(vol_text, machine);
     if (s != win::kSuccess) return s;
@@ -509,6 +516,7 @@ Status RegistryStore::load(std::string_view name, std::string_view win_file) {
   if (!ini.find(kMountsSection)) ini.sections.push_back({std::string(kMountsSection), 0, {}, {}});
   for (auto& sec : ini.sections)
     if (equals_nocase(sec.name, kMountsSection)) sec.keys.emplace_back(name, win_file);
+  durable_effect(machine_);
   return write_file(machine_.sim_file("mounts.ini"), format_ini(ini));
 }
 
@@ -532,6 +540,7 @@ Status RegistryStore::unload(std::string_view name) {
   for (auto& sec : ini.sections)
     if (equals_nocase(sec.name, kMountsSection))
       std::erase_if(sec.keys, [&](const auto& kv) { return equals_nocase(kv.first, stored); });
+  durable_effect(machine_);
   Status s = write_file(machine_.sim_file("mounts.ini"), format_ini(ini));
   if (s != win::kSuccess) return s;
   std::string vol_file = machine_.sim_file("volatile.reg"), vol_text;
