@@ -30,6 +30,10 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("tarvik-sim %s\n", TARVIK_VERSION);
+    return 0;
+  }
   int i = 1;
   std::string root;
   if (const char* env = std::getenv("TARVIK_SIM_ROOT")) root = env;
