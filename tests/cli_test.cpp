@@ -110,6 +110,28 @@ TEST_F(CliTest, HelpNeedsNoGuestAndNamesEveryVerbWithItsOptions) {
             "(tarvik-sim help hive says more)\n");
 }
 
+TEST_F(CliTest, TheProjectVersionAndTheFileVersionReader) {
+  CliResult r = tarvik_sim("", {"--version"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, std::string("tarvik-sim ") + TARVIK_VERSION + "\n");
+
+  ASSERT_EQ(tarvik_sim("", {"init", root_}).code, 0);
+  ASSERT_EQ(
+      tarvik_sim(root_, {"stamp", "C:\\ProgramData\\kovenu\\tarvik\\a.sys", "10.0.65535.7"}).code,
+      0);
+  r = run_cli(TARVIK_FILE_VERSION_BIN, {"C:\\PROGRAMDATA\\kovenu\\tarvik\\A.SYS"}, root_);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "10.0.65535.7\n");
+  // A file without a version resource, a missing file and a missing guest.
+  EXPECT_EQ(
+      run_cli(TARVIK_FILE_VERSION_BIN, {"C:\\ProgramData\\kovenu\\tarvik\\citymaptz.ini"}, root_)
+          .code,
+      1);
+  EXPECT_EQ(run_cli(TARVIK_FILE_VERSION_BIN, {"C:\\none.sys"}, root_).code, 1);
+  EXPECT_EQ(run_cli(TARVIK_FILE_VERSION_BIN, {"C:\\ProgramData\\kovenu\\tarvik\\a.sys"}, "").code,
+            2);
+}
+
 TEST_F(CliTest, ARunningGuestFromInit) {
   ASSERT_EQ(tarvik_sim("", {"init", root_}).code, 0);
   // Without arguments: the compile time only, and no log.

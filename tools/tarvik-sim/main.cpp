@@ -139,7 +139,8 @@ const Verb* find_verb(const std::string& name) {
 void print_usage(FILE* to) {
   std::fprintf(to,
                "usage: tarvik-sim [--root DIR] VERB ...\n"
-               "       tarvik-sim help [VERB]   (or VERB --help): the usage, or the verb's own\n");
+               "       tarvik-sim help [VERB]   (or VERB --help): the usage, or the verb's own\n"
+               "       tarvik-sim --version     the project's version\n");
   for (const Verb& v : kVerbs) {
     if (std::strlen(v.synopsis) < 28)
       std::fprintf(to, "  %-29s%s\n", v.synopsis, v.summary);
@@ -172,6 +173,10 @@ int usage_error(const char* verb) {
 }  // namespace tarvik_sim
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("tarvik-sim %s\n", TARVIK_VERSION);
+    return 0;
+  }
   using namespace tarvik_sim;
   int i = 1;
   std::string root;
