@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -144,12 +146,18 @@ int metadata_command(int argc, char** argv, const std::string& root) {
                address.c_str(), bound);
   std::fflush(stderr);
 
+  // The server stops only once it runs: a signal that comes while listen_after_bind is
+  // still starting waits for that, or the stop would be lost and the server never end.
+  std::atomic<bool> ended{false};
   std::thread stopper([&] {
     int sig = 0;
     sigwait(&stop_signals, &sig);
+    while (!ended && !server.is_running())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server.stop();
   });
   server.listen_after_bind();
+  ended = true;
   // A server that ended on its own still has its stopper waiting: wake it.
   if (stopper.joinable()) {
     pthread_kill(stopper.native_handle(), SIGTERM);
