@@ -246,9 +246,9 @@ def hive(sim, work, values, kind):
 
 
 STAGED_FILES = 2000
-STAGING_WHY = ("each copy resolves both of its paths a component at a time as a case-insensitive "
-               "file system must (a stat each, a folder scan for a new name), and the disk's "
-               "writeback moves cp -r's own figure between runs")
+STAGING_WHY = ("each copy also reads its source whole, writes its attribute line to "
+               "attributes.ini under that file's lock; the file system's inode allocation "
+               "and writeback, most of both figures, move them between runs")
 
 
 def staging(agent, sim, work):
