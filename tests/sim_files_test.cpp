@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "platform/sim/folder_cache.h"
 #include "platform/sim/version_stamp.h"
 #include "support/sim_guest.h"
 
@@ -179,6 +180,9 @@ TEST_F(SimFiles, FoldersThisProcessResolvedFollowWhatOthersChange) {
   namespace fs = std::filesystem;
   ASSERT_EQ(f.write_file("C:\\src.txt", "new"), 0u);
   ASSERT_EQ(f.create_directory("C:\\Dst"), 0u);
+  // A process that resolves this many paths keeps the folders' listings from then on.
+  for (unsigned i = 0; i < sim::FolderCache::kWalksBeforeWatching; ++i)
+    ASSERT_TRUE(f.exists("C:\\dst"));
   ASSERT_EQ(f.copy_file("C:\\src.txt", "C:\\dst\\a.txt", false), 0u);
 
   // A file of another letter case, added between two copies, is the one the next copy

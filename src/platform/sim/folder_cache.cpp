@@ -66,6 +66,10 @@ FolderCache::~FolderCache() {
 bool FolderCache::usable() {
   if (broken_) return false;
   if (fd_ < 0) {
+    if (walks_ < kWalksBeforeWatching) {
+      ++walks_;
+      return false;
+    }
     static const bool registered = [] {
       return ::pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
     }();

@@ -2,6 +2,9 @@
 // while nothing changes them: each folder is listed once and watched (inotify), and every
 // change to it, by this process or any other, is applied to the listing before the next
 // path is resolved. A folder that cannot be watched is walked as it is, each time.
+// A process watches only once it has resolved kWalksBeforeWatching paths: the kernel
+// takes milliseconds to close an inotify instance that has watches (the process's exit
+// waits for it), which a short process would pay for nothing.
 #pragma once
 
 #include <map>
@@ -15,6 +18,8 @@ namespace tarvik::sim {
 
 class FolderCache {
  public:
+  static constexpr unsigned kWalksBeforeWatching = 200;
+
   FolderCache() = default;
   ~FolderCache();
   FolderCache(const FolderCache&) = delete;
@@ -44,6 +49,7 @@ class FolderCache {
   std::mutex mu_;
   int fd_ = -1;
   bool broken_ = false;  // inotify is not to be had: every path is walked
+  unsigned walks_ = 0;
   unsigned generation_ = 0;
   std::map<std::string, Folder> folders_;                      // by host path
   std::unordered_map<int, std::vector<std::string>> watched_;  // wd -> host paths
