@@ -22,7 +22,7 @@ int boot_command(int argc, char** argv, const std::string& root);
 // What changed on the guest since a snapshot.
 int snapshot_command(int argc, char** argv, const std::string& root);
 int diff_command(int argc, char** argv, const std::string& root);
-// Serves ROOT/metadata over HTTP until SIGINT or SIGTERM.
+// Serves ROOT/metadata over HTTP until SIGINT or SIGTERM: becomes tarvik-sim-metadata.
 int metadata_command(int argc, char** argv, const std::string& root);
 
 }  // namespace tarvik_sim

@@ -1,7 +1,10 @@
 // tarvik-sim metadata --listen ADDR:PORT: the platform's metadata service for a simulated
-// guest. GET /a/b answers with the bytes of ROOT/metadata/a/b (a path ending in "/" with
-// the file "index" in that folder); a file "<name>.status" beside it gives another status
-// (its first line) and headers (its further "Name: value" lines). Absent: 404.
+// guest, a program of its own (tarvik-sim-metadata ROOT --listen ADDR:PORT, which
+// tarvik-sim becomes): only it loads cpp-httplib and the TLS and compression libraries
+// that come with it, so that every other start of tarvik-sim is cheap. GET /a/b answers with the
+// bytes of ROOT/metadata/a/b (a path ending in "/" with the file "index" in that folder); a file
+// "<name>.status" beside it gives another status (its first line) and headers (its further "Name:
+// value" lines). Absent: 404.
 #include <httplib.h>
 #include <signal.h>
 
@@ -12,10 +15,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-
-#include "commands.h"
-
-namespace tarvik_sim {
 
 namespace {
 
@@ -75,8 +74,6 @@ void answer(const fs::path& folder, const httplib::Request& req, httplib::Respon
   }
   if (has_body) res.set_content(body, "application/octet-stream");
 }
-
-}  // namespace
 
 int metadata_command(int argc, char** argv, const std::string& root) {
   std::string listen;
@@ -146,4 +143,10 @@ int metadata_command(int argc, char** argv, const std::string& root) {
   return 0;
 }
 
-}  // namespace tarvik_sim
+}  // namespace
+
+// usage: tarvik-sim-metadata ROOT --listen ADDR:PORT
+int main(int argc, char** argv) {
+  if (argc < 2) return metadata_command(0, argv, "");
+  return metadata_command(argc - 2, argv + 2, argv[1]);
+}
