@@ -212,8 +212,8 @@ HIVE_WHY = {
             "whole"),
     "regf": ("", ""),
 }
-SMALL_FILE_WHY = ("at this size the cost is the sim process's start: tarvik-sim loads cpp-httplib "
-                  "(its metadata verb's) with OpenSSL, zlib and brotli")
+SMALL_FILE_WHY = ("at this size the cost is the sim process's own start: the loader, libc and "
+                  "the machine's files")
 
 
 def hive(sim, work, values, kind):
