@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "platform/sim/folder_cache.h"
 #include "platform/sim/version_stamp.h"
 #include "support/sim_guest.h"
 
@@ -161,6 +162,55 @@ TEST_F(SimFiles, AppendFilesShareTheEnd) {
   ASSERT_EQ(b->append("two\n"), 0u);
   ASSERT_EQ(a->append("three\n"), 0u);
   EXPECT_EQ(read(root_ + "/c/tarvik.log"), "one\ntwo\nthree\n");
+}
+
+// What another process does to a folder between two calls of this one: a forked child
+// that works on the same guest through its own copy of the platform.
+template <typename Fn>
+void in_another_process(Fn fn) {
+  pid_t pid = ::fork();
+  if (pid == 0) ::_exit(fn() ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(SimFiles, FoldersThisProcessResolvedFollowWhatOthersChange) {
+  Files& f = p().files();
+  namespace fs = std::filesystem;
+  ASSERT_EQ(f.write_file("C:\\src.txt", "new"), 0u);
+  ASSERT_EQ(f.create_directory("C:\\Dst"), 0u);
+  // A process that resolves this many paths keeps the folders' listings from then on.
+  for (unsigned i = 0; i < sim::FolderCache::kWalksBeforeWatching; ++i)
+    ASSERT_TRUE(f.exists("C:\\dst"));
+  ASSERT_EQ(f.copy_file("C:\\src.txt", "C:\\dst\\a.txt", false), 0u);
+
+  // A file of another letter case, added between two copies, is the one the next copy
+  // overwrites: a case-insensitive folder never holds b.txt beside B.TXT.
+  in_another_process([&] {
+    return p().files().write_file("C:\\DST\\B.TXT", "old") == 0 &&
+           p().files().exists("C:\\dst\\b.txt");
+  });
+  EXPECT_EQ(f.copy_file("C:\\src.txt", "C:\\dst\\b.txt", true), win::kFileExists);
+  ASSERT_EQ(f.copy_file("C:\\src.txt", "C:\\dst\\b.txt", false), 0u);
+  EXPECT_EQ(read(root_ + "/c/Dst/B.TXT"), "new");
+  EXPECT_FALSE(fs::exists(root_ + "/c/Dst/b.txt"));
+
+  // Removed, it is a new name again, in the case the copy gives it.
+  in_another_process([&] { return fs::remove(root_ + "/c/Dst/B.TXT"); });
+  ASSERT_EQ(f.copy_file("C:\\src.txt", "C:\\dst\\b.txt", true), 0u);
+  EXPECT_TRUE(fs::exists(root_ + "/c/Dst/b.txt"));
+
+  // The folder renamed to another case and another made in its old name's place.
+  in_another_process([&] {
+    fs::rename(root_ + "/c/Dst", root_ + "/c/DST2");
+    return fs::create_directory(root_ + "/c/dst");
+  });
+  uint32_t a = 0;
+  EXPECT_EQ(f.get_attributes("C:\\dst2\\A.TXT", a), 0u);
+  EXPECT_EQ(f.get_attributes("C:\\dst\\a.txt", a), win::kFileNotFound);
+  ASSERT_EQ(f.copy_file("C:\\src.txt", "C:\\DST\\c.txt", false), 0u);
+  EXPECT_TRUE(fs::exists(root_ + "/c/dst/c.txt"));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -17,8 +17,8 @@ export PATH=$PWD/tests/setup/standin:$PATH STANDIN_LOG=$work/apt.log
 real_cache=${TARVIK_CACHE:-$HOME/.cache/tarvik}
 export TARVIK_CACHE=$work/cache
 mkdir -p "$TARVIK_CACHE"
-# The Windows group's libcurl builds are the machine's own; the rehearsal only reads them.
-for d in curl-win32 curl-win64 src; do
+# The libcurl builds are the machine's own; the rehearsal only reads them.
+for d in curl-linux curl-win32 curl-win64 src; do
   [ -e "$real_cache/$d" ] && ln -s "$real_cache/$d" "$TARVIK_CACHE/$d"
 done
 

@@ -27,7 +27,7 @@ int snapshot_command(int argc, char** argv, const std::string& root);
 int diff_command(int argc, char** argv, const std::string& root);
 // The agent's durable effects since the last boot.
 int effects_command(int argc, char** argv, const std::string& root);
-// Serves ROOT/metadata over HTTP until SIGINT or SIGTERM.
+// Serves ROOT/metadata over HTTP until SIGINT or SIGTERM: becomes tarvik-sim-metadata.
 int metadata_command(int argc, char** argv, const std::string& root);
 
 }  // namespace tarvik_sim

@@ -1,13 +1,29 @@
 // tarvik-sim: the simulated guest's own tool.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "platform/sim/machine.h"
 
 namespace tarvik_sim {
+
+// The server is a program of its own (tools/metadata), built beside this one: this
+// process becomes it, keeping its process id for whoever stops it.
+int metadata_command(int argc, char** argv, const std::string& root) {
+  const char* bin = std::getenv("TARVIK_SIM_METADATA");
+  if (!bin || !*bin) bin = TARVIK_SIM_METADATA_BIN;
+  std::vector<char*> args{const_cast<char*>(bin), const_cast<char*>(root.c_str())};
+  for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+  args.push_back(nullptr);
+  ::execv(bin, args.data());
+  std::fprintf(stderr, "tarvik-sim metadata: cannot start %s\n", bin);
+  return 1;
+}
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "platform/sim/effects.h"
 #include "platform/sim/profile.h"
@@ -30,6 +31,24 @@ struct AttrName {
 };
 constexpr AttrName kAttrNames[] = {
     {attr::kHidden, "HIDDEN"}, {attr::kSystem, "SYSTEM"}, {attr::kArchive, "ARCHIVE"}};
+
+// attributes.ini as read, with the entries that IniFile::get finds (the first [attributes]
+// section's, the last of a key given twice) by upper-case key: a lookup does not go
+// through every entry.
+struct Attributes {
+  IniFile ini;
+  std::unordered_map<std::string, std::string> stored;
+
+  void index() {
+    stored.clear();
+    if (const IniSection* sec = ini.find("attributes"))
+      for (const auto& [k, v] : sec->keys) stored[to_upper(k)] = v;
+  }
+  const std::string* find(const std::string& key) const {
+    auto it = stored.find(to_upper(key));
+    return it == stored.end() ? nullptr : &it->second;
+  }
+};
 
 bool write_all(int fd, std::string_view data) {
   size_t done = 0;
@@ -171,6 +190,7 @@ class SimFiles final : public Files {
     auto now = load_attributes();
     if ((stored_in(*now, src_key) | attr::kArchive) == stored_in(*now, dst_key))
       return win::kSuccess;
+    now.reset();  // the append below then grows this process's copy in place
     // A new file's entry is added at the end; any other change rewrites the file.
     {
       FileLock lock(m_, "attributes");
@@ -344,7 +364,8 @@ class SimFiles final : public Files {
     return attributes_of(*load_attributes(), host, st);
   }
 
-  uint32_t attributes_of(const IniFile& ini, const std::string& host, const struct stat& st) const {
+  uint32_t attributes_of(const Attributes& ini, const std::string& host,
+                         const struct stat& st) const {
     uint32_t a = stored_in(ini, key_of(host));
     if (!(st.st_mode & S_IWUSR)) a |= attr::kReadOnly;
     if (S_ISDIR(st.st_mode)) a |= attr::kDirectory;
@@ -353,14 +374,15 @@ class SimFiles final : public Files {
 
   // attributes.ini as this process read it last, while the file is the same: a folder's
   // copy parses it once, not once a file.
-  std::shared_ptr<const IniFile> load_attributes() const {
+  std::shared_ptr<const Attributes> load_attributes() const {
     const std::string path = m_.sim_file("attributes.ini");
     const std::string signature = file_signature(path);  // taken before reading
     std::lock_guard<std::mutex> g(attributes_mu_);
     if (attributes_ && signature == attributes_signature_) return attributes_;
-    auto ini = std::make_shared<IniFile>();
+    auto ini = std::make_shared<Attributes>();
     std::string text, error;
-    if (read_host_file(path, text)) parse_ini(text, *ini, error);
+    if (read_host_file(path, text)) parse_ini(text, ini->ini, error);
+    ini->index();
     attributes_ = ini;
     attributes_signature_ = signature;
     return ini;
@@ -372,8 +394,10 @@ class SimFiles final : public Files {
   bool append_attributes(const std::string& dst_key, const std::string& src_key) const {
     const std::string path = m_.sim_file("attributes.ini");
     auto ini = load_attributes();
-    if (ini->sections.empty() || !equals_nocase(ini->sections.back().name, "attributes") ||
-        ini->sections.back().find(dst_key))
+    const auto& sections = ini->ini.sections;
+    if (sections.empty() || !equals_nocase(sections.back().name, "attributes")) return false;
+    const bool indexed = &sections.back() == ini->ini.find("attributes");
+    if (indexed ? ini->find(dst_key) != nullptr : sections.back().find(dst_key) != nullptr)
       return false;
     const std::string names = attribute_names(stored_in(*ini, src_key) | attr::kArchive);
     int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
@@ -385,13 +409,17 @@ class SimFiles final : public Files {
               write_all(fd, dst_key + "=" + names + "\n");
     ::close(fd);
     if (!ok) return false;
-    // This process's copy follows the file, unless another took its place meanwhile.
+    // This process's copy follows the file, unless another took its place meanwhile; in
+    // place when nothing else holds it, so that a folder's copy does not copy it a file.
     std::lock_guard<std::mutex> g(attributes_mu_);
     if (attributes_ == ini) {
-      auto grown = std::make_shared<IniFile>(*ini);
-      grown->sections.back().keys.emplace_back(dst_key, names);
-      grown->sections.back().key_lines.push_back(0);
-      attributes_ = std::move(grown);
+      ini.reset();
+      if (attributes_.use_count() > 1) attributes_ = std::make_shared<Attributes>(*attributes_);
+      IniSection& last = attributes_->ini.sections.back();
+      last.keys.emplace_back(dst_key, names);
+      last.key_lines.push_back(0);
+      if (&last == attributes_->ini.find("attributes"))
+        attributes_->stored[to_upper(dst_key)] = names;
       attributes_signature_ = file_signature(path);
     }
     return true;
@@ -401,8 +429,15 @@ class SimFiles final : public Files {
     return stored_in(*load_attributes(), key);
   }
 
+  static uint32_t stored_in(const Attributes& ini, const std::string& key) {
+    const std::string* names = ini.find(key);
+    return names ? bits_of(*names) : 0;
+  }
   static uint32_t stored_in(const IniFile& ini, const std::string& key) {
-    std::string names = to_upper(ini.get("attributes", key));
+    return bits_of(ini.get("attributes", key));
+  }
+  static uint32_t bits_of(std::string_view text) {
+    const std::string names = to_upper(text);
     uint32_t a = 0;
     for (const auto& n : kAttrNames) {
       size_t at = names.find(n.name);
@@ -419,7 +454,7 @@ class SimFiles final : public Files {
   template <typename Fn>
   void edit_attributes(Fn fn) const {
     FileLock lock(m_, "attributes");
-    IniFile ini = *load_attributes();
+    IniFile ini = load_attributes()->ini;
     if (!ini.find("attributes")) ini.sections.push_back({"attributes", 0, {}, {}});
     IniSection* sec = nullptr;
     for (auto& s : ini.sections)
@@ -454,7 +489,7 @@ class SimFiles final : public Files {
 
   // The entries of from and everything below it move to to (or go, when to is empty).
   void rekey_attributes(const std::string& from, const std::string& to) const {
-    if (load_attributes()->find("attributes") == nullptr) return;
+    if (load_attributes()->ini.find("attributes") == nullptr) return;
     edit_attributes([&](const IniFile&, auto& keys) {
       bool changed = false;
       std::string below = from + "\\";
@@ -489,7 +524,7 @@ class SimFiles final : public Files {
   const Machine& m_;
   Status last_error_ = win::kSuccess;
   mutable std::mutex attributes_mu_;
-  mutable std::shared_ptr<const IniFile> attributes_;
+  mutable std::shared_ptr<Attributes> attributes_;
   mutable std::string attributes_signature_;
 };
 

@@ -435,13 +435,36 @@ struct BlockCollector {
 
 // Builds a hive's keys while its text is read: the keys of a header are found from the
 // previous header's where their paths begin alike, as hive text lists keys in order.
+// With a scope, only the blocks of the key at scope and of the keys below it are built;
+// a block on the way to it makes its key without values, and every other block makes
+// nothing: its values are read (a malformed one is an error as in a whole read) and left.
 struct HiveBuilder {
   HiveKey root;
   std::vector<std::string> names;  // the path of the current key
   std::vector<HiveKey*> nodes;     // nodes[i]: the key of names[0..i]
-  HiveKey* current = nullptr;      // nullptr after a deletion header
+  HiveKey* current = nullptr;      // nullptr after a deletion header or outside the scope
   int keys = 0;
   int first_deletion = 0, first_root_deletion = 0;  // lines; 0: none
+  const std::vector<std::string>* scope = nullptr;
+
+  // How path lies to the scope: at or below it, on the way to it, or elsewhere.
+  enum class Place { kInScope, kOnTheWay, kElsewhere };
+  Place place(std::string_view path) const {
+    if (!scope) return Place::kInScope;
+    size_t depth = 0, pos = 0;
+    while (pos <= path.size()) {
+      size_t next = path.find('\\', pos);
+      if (next == std::string_view::npos) next = path.size();
+      if (next > pos) {
+        if (depth >= scope->size()) return Place::kInScope;
+        if (reg_name_compare((*scope)[depth], path.substr(pos, next - pos)) != 0)
+          return Place::kElsewhere;
+        ++depth;
+      }
+      pos = next + 1;
+    }
+    return depth == scope->size() ? Place::kInScope : Place::kOnTheWay;
+  }
 
   void key(std::string_view path, bool remove, int line) {
     ++keys;
@@ -453,6 +476,11 @@ struct HiveBuilder {
       current = nullptr;
       names.clear();
       nodes.clear();
+      return;
+    }
+    const Place where = place(path);
+    if (where == Place::kElsewhere) {
+      current = nullptr;
       return;
     }
     size_t depth = 0, pos = 0;
@@ -477,11 +505,11 @@ struct HiveBuilder {
     }
     names.resize(depth);
     nodes.resize(depth);
-    current = node;
+    current = where == Place::kInScope ? node : nullptr;
   }
 
   void value(RegTextValue& v, int) {
-    if (!current) return;  // the values of a deletion header
+    if (!current) return;  // the values of a deletion header, or outside the scope
     if (v.remove) {
       current->remove_value(v.name);
       return;
@@ -556,6 +584,8 @@ bool apply_reg_text(const std::vector<RegTextKey>& keys, std::string_view prefix
 // text that is no hive gets.
 class HiveReader {
  public:
+  explicit HiveReader(const std::vector<std::string>* scope) { builder_.scope = scope; }
+
   void feed(std::string_view piece) {
     if (head_.size() < 4) head_.append(piece.substr(0, 4 - head_.size()));
     // The version line anywhere, also across the pieces' borders.
@@ -737,8 +767,9 @@ void append_reg_tree(std::string& out, const HiveKey& key, const std::string& pa
   append_tree(sink, key, p, part, with_self, eol);
 }
 
-Status parse_hive_text(std::string_view text, HiveKey& root, std::string& error) {
-  HiveReader reader;
+Status parse_hive_text(std::string_view text, HiveKey& root, std::string& error,
+                       const std::vector<std::string>* scope) {
+  HiveReader reader(scope);
   reader.feed(text);
   return reader.finish(root, error);
 }
@@ -751,10 +782,10 @@ size_t read_piece_size(int fd) {
 }
 
 bool read_hive_file(const std::string& path, HiveKey& root, std::string& error, Status& status,
-                    TextDigest* digest) {
+                    TextDigest* digest, const std::vector<std::string>* scope) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  HiveReader reader;
+  HiveReader reader(scope);
   std::string buf(read_piece_size(fd), '\0');
   for (;;) {
     ssize_t n = ::read(fd, buf.data(), buf.size());

@@ -103,7 +103,11 @@ std::string format_reg_value(std::string_view name, const RegValue& value, std::
 // A hive file: its text -> keys (a file that begins with "regf", or that holds no key, not
 // even the root "[]", gives kBadRegistry, malformed text kRegistryCorrupt) and keys -> text
 // (volatile keys left out; an empty hive is written with its root key).
-Status parse_hive_text(std::string_view text, HiveKey& root, std::string& error);
+// With a scope (a key's path), root holds the key at scope with everything below it and
+// the keys on the way to it, without their values, as the whole text has them; no other
+// key is built, though every value is read, so a text gives the same status either way.
+Status parse_hive_text(std::string_view text, HiveKey& root, std::string& error,
+                       const std::vector<std::string>* scope = nullptr);
 std::string format_hive_text(const HiveKey& root);
 
 // A 64-bit digest of text and its length, the same however the text comes in pieces:
@@ -125,9 +129,9 @@ class TextDigest {
 size_t read_piece_size(int fd);
 // parse_hive_text of the file at path, read a megabyte at a time (the text is never held
 // whole), its bytes added to digest when given. false (errno set) when the file cannot be
-// read; else status is parse_hive_text's.
+// read; else status is parse_hive_text's (for scope, as it reads one).
 bool read_hive_file(const std::string& path, HiveKey& root, std::string& error, Status& status,
-                    TextDigest* digest);
+                    TextDigest* digest, const std::vector<std::string>* scope = nullptr);
 // format_hive_text's text handed to sink in pieces of about a megabyte.
 void write_hive_text(const HiveKey& root, const std::function<void(std::string_view)>& sink);
 

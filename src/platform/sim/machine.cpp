@@ -35,11 +35,6 @@ bool is_dir(const std::string& p) {
   return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool exists(const std::string& p) {
-  struct stat st;
-  return ::lstat(p.c_str(), &st) == 0;
-}
-
 // "2025-01-06 09:49:05" as local time.
 bool parse_start(const std::string& s, int64_t& out) {
   std::tm tm{};
@@ -214,7 +209,6 @@ Status Machine::host_path(std::string_view win_path, std::string& out) const {
   std::string drive_dir =
       root_ + "/" +
       std::string(1, static_cast<char>(std::tolower(static_cast<unsigned char>(p[0]))));
-  if (!is_dir(drive_dir)) return win::kPathNotFound;
   std::vector<std::string> parts;
   size_t pos = 2;
   while (pos < p.size()) {
@@ -228,23 +222,7 @@ Status Machine::host_path(std::string_view win_path, std::string& out) const {
     }
     parts.push_back(comp);
   }
-  std::string host = drive_dir;
-  for (const auto& comp : parts) {
-    std::string exact = host + "/" + comp;
-    if (!exists(exact) && is_dir(host)) {
-      if (DIR* d = ::opendir(host.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-          if (equals_nocase(e->d_name, comp)) {
-            exact = host + "/" + e->d_name;
-            break;
-          }
-        }
-        ::closedir(d);
-      }
-    }
-    host = exact;
-  }
-  out = host;
+  if (!folders_->resolve(drive_dir, parts, out)) return win::kPathNotFound;
   return win::kSuccess;
 }
 

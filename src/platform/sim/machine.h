@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/port.h"
+#include "platform/sim/folder_cache.h"
 #include "platform/sim/ini.h"
 
 namespace tarvik::sim {
@@ -44,8 +46,9 @@ class Machine {
 
   // Maps a Windows path ("C:\a\..\B", "c:/x", "\\?\C:\x") to the host path below ROOT.
   // Components are matched exactly, then without regard to case; the rest are kept as
-  // written. Returns 0, kPathNotFound for a path that names no drive or a missing drive,
-  // or kInvalidName for a path that is not absolute.
+  // written. The folders on the way are listed once a process (FolderCache), and a copy
+  // of the machine shares what its original listed. Returns 0, kPathNotFound for a path that names
+  // no drive or a missing drive, or kInvalidName for a path that is not absolute.
   Status host_path(std::string_view win_path, std::string& out) const;
 
   // Appends one JSON object line to sim/events.jsonl or sim/calls.jsonl; the object's
@@ -69,6 +72,7 @@ class Machine {
   bool virtual_clock_ = false;
   int64_t start_unix_ = 0;  // virtual: [clock] start; real: when this process began
   uint64_t real_start_ms_ = 0;
+  std::shared_ptr<FolderCache> folders_ = std::make_shared<FolderCache>();
 };
 
 // JSON string body (without quotes) of s.

@@ -216,13 +216,14 @@ std::string scope_text(const std::vector<std::string>& scope) {
 }  // namespace
 
 Status RegistryStore::build(const Files& f, const std::string& vol_text,
-                            const std::vector<std::string>& scope, RegfFile* regf, HiveKey& root,
-                            TextDigest& digest) const {
+                            const std::vector<std::string>& scope, bool scoped_text, RegfFile* regf,
+                            HiveKey& root, TextDigest& digest) const {
   std::string error;
   Status s = win::kSuccess;
   if (regf) {
     s = regf->read(scope, root, error);
-  } else if (!read_hive_file(f.hive_file, root, error, s, &digest)) {
+  } else if (!read_hive_file(f.hive_file, root, error, s, &digest,
+                             scoped_text && !scope.empty() ? &scope : nullptr)) {
     // The file is read in pieces and never held whole; a missing one is an empty hive.
     digest = TextDigest();
     std::string empty = format_hive_text(HiveKey());
@@ -277,14 +278,18 @@ Status RegistryStore::read(const HiveRef& hive, const std::vector<std::string>& 
   if (s != win::kSuccess) return s;
   std::string vol_text;
   if (!f.volatile_child.empty()) read_host_file(machine_.sim_file("volatile.reg"), vol_text);
-  // A real hive is read as far as the scope; a text one whole, for every scope.
+  // A hive is read as far as the scope: a real one through libhivex, a text one by
+  // building only the scope's blocks. A text hive read whole (by a change) serves every
+  // scope.
   const bool regf = file_is_regf(f.hive_file);
-  std::string cache_key = f.hive_file + "|" + to_upper(f.volatile_child);
-  if (regf) cache_key += "|" + scope_text(scope);
+  const std::string whole_key = f.hive_file + "|" + to_upper(f.volatile_child);
+  std::string cache_key = whole_key;
+  if (regf || !scope.empty()) cache_key += "|" + scope_text(scope);
   {
     // The keys read before, while the file is the same.
     std::lock_guard<std::mutex> g(mu_);
     auto it = cache_.find(cache_key);
+    if (!regf && it == cache_.end()) it = cache_.find(whole_key);
     if (it != cache_.end() && it->second.vol_text == vol_text &&
         it->second.hive == (regf ? regf_signature(f.hive_file) : file_digest(f.hive_file))) {
       out = it->second.root;
@@ -301,7 +306,7 @@ Status RegistryStore::read(const HiveRef& hive, const std::vector<std::string>& 
     digest = file->signature;
     file_lock = std::unique_lock<std::mutex>(file->mu);
   }
-  s = build(f, vol_text, scope, file ? &file->file : nullptr, *root, digest);
+  s = build(f, vol_text, scope, true, file ? &file->file : nullptr, *root, digest);
   if (s != win::kSuccess) return s;
   std::lock_guard<std::mutex> g(mu_);
   cache_[cache_key] = Cached{digest, std::move(vol_text), root};
@@ -333,7 +338,8 @@ Status RegistryStore::change(const HiveRef& hive, const std::vector<std::string>
   }
   HiveKey root;
   TextDigest before;
-  s = build(f, vol_text, scope, regf.get(), root, before);
+  // A text hive is written whole, so it is read whole.
+  s = build(f, vol_text, scope, false, regf.get(), root, before);
   if (s != win::kSuccess) return s;
   auto vol_before = volatile_part(root);
   TextDigest scope_before;

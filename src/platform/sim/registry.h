@@ -60,8 +60,8 @@ class RegistryStore {
   // The hive's keys as a reader sees them: its file with the volatile keys laid over it.
   // A missing file is an empty hive; kKeyDeleted for a mount that is gone. scope is the
   // path of the key the reader looks at ({} for the whole hive): root holds that key with
-  // everything below it, and the keys on the way to it, of which a real (regf) hive is
-  // read no more than that: their values and other subkeys may be missing.
+  // everything below it, and the keys on the way to it, of which a hive is read no more
+  // than that: their values and other subkeys may be missing.
   Status read(const HiveRef& hive, const std::vector<std::string>& scope,
               std::shared_ptr<const HiveKey>& root) const;
   // Re-reads the hive under the registry lock, runs fn on its keys (read as read() reads
@@ -98,9 +98,9 @@ class RegistryStore {
   Status mount_file(std::string_view name, std::string& stored_name, std::string& win_file) const;
   Status live_hive_path(std::string_view which, std::string& out) const;
   // The hive's keys with the volatile ones laid over them; a regf hive's from regf, as far
-  // as scope; digest: of a text file's text.
+  // as scope, a text one's as far as scope when scoped_text; digest: of a text file's text.
   Status build(const Files& f, const std::string& vol_text, const std::vector<std::string>& scope,
-               RegfFile* regf, HiveKey& root, TextDigest& digest) const;
+               bool scoped_text, RegfFile* regf, HiveKey& root, TextDigest& digest) const;
   // A regf file opened for reading, kept while the file is the same.
   struct OpenRegf {
     TextDigest signature;  // of the file's identity and state

@@ -1,7 +1,10 @@
 // tarvik-sim metadata --listen ADDR:PORT: the platform's metadata service for a simulated
-// guest. GET /a/b answers with the bytes of ROOT/metadata/a/b (a path ending in "/" with
-// the file "index" in that folder); a file "<name>.status" beside it gives another status
-// (its first line) and headers (its further "Name: value" lines). Absent: 404.
+// guest, a program of its own (tarvik-sim-metadata ROOT --listen ADDR:PORT, which
+// tarvik-sim becomes): only it loads cpp-httplib and the TLS and compression libraries
+// that come with it, so that every other start of tarvik-sim is cheap. GET /a/b answers with the
+// bytes of ROOT/metadata/a/b (a path ending in "/" with the file "index" in that folder); a file
+// "<name>.status" beside it gives another status (its first line) and headers (its further "Name:
+// value" lines). Absent: 404.
 #include <httplib.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -16,10 +19,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-
-#include "commands.h"
-
-namespace tarvik_sim {
 
 namespace {
 
@@ -80,8 +79,6 @@ void answer(const fs::path& folder, const httplib::Request& req, httplib::Respon
   if (has_body) res.set_content(body, "application/octet-stream");
 }
 
-}  // namespace
-
 int metadata_command(int argc, char** argv, const std::string& root) {
   std::string listen;
   if (argc == 2 && std::string(argv[0]) == "--listen") listen = argv[1];
@@ -89,8 +86,13 @@ int metadata_command(int argc, char** argv, const std::string& root) {
   char* end = nullptr;
   long port = colon == std::string::npos ? -1 : std::strtol(listen.c_str() + colon + 1, &end, 10);
   if (colon == std::string::npos || colon == 0 || end == listen.c_str() + colon + 1 || *end ||
-      port < 0 || port > 65535)
-    return usage_error("metadata");
+      port < 0 || port > 65535) {
+    // The words of tarvik-sim's own usage error, whose verb this program serves.
+    std::fprintf(stderr,
+                 "tarvik-sim metadata: usage: tarvik-sim metadata --listen ADDR:PORT "
+                 "(tarvik-sim help metadata says more)\n");
+    return 2;
+  }
   std::string address = listen.substr(0, colon);
   fs::path folder = fs::path(root) / "metadata";
 
@@ -167,4 +169,10 @@ int metadata_command(int argc, char** argv, const std::string& root) {
   return 0;
 }
 
-}  // namespace tarvik_sim
+}  // namespace
+
+// usage: tarvik-sim-metadata ROOT --listen ADDR:PORT
+int main(int argc, char** argv) {
+  if (argc < 2) return metadata_command(0, argv, "");
+  return metadata_command(argc - 2, argv + 2, argv[1]);
+}
