@@ -5,10 +5,10 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-spec = importlib.util.spec_from_file_location(
+found = importlib.util.spec_from_file_location(
     "citymaptz", os.path.join(HERE, "..", "scripts", "citymaptz.py"))
-citymaptz = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(citymaptz)
+citymaptz = importlib.util.module_from_spec(found)
+found.loader.exec_module(citymaptz)
 
 # (territory, Windows name, ids) as windowsZones.xml lists them.
 WINDOWS = [
