@@ -12,16 +12,21 @@ progress() {  # progress TEXT: one line, "[m:ss] TEXT"
 }
 
 # heartbeat LOG WHAT COMMAND...: runs COMMAND with its output in LOG, and every 20 s says
-# it is still WHAT (with the last "[k/N]" step of a build, where LOG shows one). Returns
+# it is still WHAT. Where COMMAND is a build, it says how many steps the build has as soon
+# as its first compile starts, and each later line gives the last "[k/N]" step. Returns
 # COMMAND's status.
 heartbeat() {
-  local log=$1 what=$2 pid ticks=0 step
+  local log=$1 what=$2 pid ticks=0 step total=
   shift 2
   "$@" >"$log" 2>&1 &
   pid=$!
   while kill -0 "$pid" 2>/dev/null; do
     sleep 1
     ticks=$((ticks + 1))
+    if [ -z "$total" ]; then
+      total=$(sed -n 's|^\[[0-9]*/\([0-9]*\)\] Building .*|\1|p' "$log" | head -1)
+      [ -z "$total" ] || progress "  $what: $total steps, the compiles and the links"
+    fi
     if [ $((ticks % 20)) = 0 ] && kill -0 "$pid" 2>/dev/null; then
       step=$(grep -o '^\[[0-9]*/[0-9]*\]' "$log" | tail -1)
       progress "  still $what${step:+ ($step)}"
@@ -38,18 +43,15 @@ quietly() {
   return $rc
 }
 
-# build PRESET TARGET...: builds the targets of a configured preset, saying how many files
-# it compiles; a build with nothing to do says nothing.
+# build PRESET TARGET...: builds the targets of a configured preset, saying what it builds
+# when it has anything to compile.
 build() {
-  local preset=$1 files log
+  local preset=$1
   shift
   local targets=()
   [ $# = 0 ] || targets=(--target "$@")
-  files=$(cmake --build --preset "$preset" "${targets[@]}" -- -n 2>/dev/null |
-    grep -c -E '^\[[0-9]+/[0-9]+\] Building (C|CXX|RC) ' || true)
-  log=build/$preset-build.log
-  [ "$files" = 0 ] || progress "$preset: compiling $files files${1:+ (${*})}"
-  quietly "$log" "compiling for $preset" cmake --build --preset "$preset" "${targets[@]}"
+  quietly "build/$preset-build.log" "compiling $preset${1:+ (${*})}" \
+    cmake --build --preset "$preset" "${targets[@]}"
 }
 
 # configure PRESET: configures it, saying so when its build folder is new.
