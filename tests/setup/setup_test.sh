@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Rehearses scripts/setup's decisions with the stand-ins of standin/ first on PATH: an
 # apt-get whose update fails for one index and that refuses 32-bit Wine, a dpkg-query
-# that reports chosen packages as not installed. No real package is installed or removed,
-# and the machine's own setup outcomes (CACHE/setup) are left alone.
+# that reports chosen packages as not installed, a kernel that runs i386 programs or
+# refuses them (STANDIN_I386). No real package is installed or removed, and the machine's
+# own setup outcomes (CACHE/setup) are left alone; so the verdicts are the same on any host.
 # It builds and runs the demo on the way, in build/linux.
 # usage: tests/setup/setup_test.sh
 set -uo pipefail
@@ -51,26 +52,67 @@ check "the demo runs the first boot" has "$work/demo.out" "The first-boot servic
 guest=$(sed -n 's/^The guest stays in //p' "$work/demo.out")
 [ -n "$guest" ] && rm -rf "$guest"
 
-# 2. 32-bit Wine refused: setup goes on and records apt's reason, which the Wine suite's
-#    skip line gives.
-scripts/setup wine32 2>"$work/wine32.err"
+# 2. A kernel that runs i386 programs and an apt that refuses 32-bit Wine: setup goes on,
+#    adds the architecture, and records apt's reason, which the Wine suite's skip line gives.
+: >"$STANDIN_LOG"
+STANDIN_I386=runs scripts/setup wine32 2>"$work/wine32.err"
 check "32-bit Wine refused is not a failure of setup" [ $? = 0 ]
 check "setup says why 32-bit Wine is missing" has "$work/wine32.err" \
   "setup: 32-bit Wine could not be installed (wine32:i386): Unable to correct problems, you have held broken packages."
-scripts/wine32-status >"$work/status.out"
-check "the Wine suite is skipped" [ $? = 1 ]
+check "setup adds the i386 architecture for it" has "$STANDIN_LOG" "dpkg --add-architecture i386"
+STANDIN_I386=runs scripts/wine32-status >"$work/status.out"
 check "the skip names apt's reason" has "$work/status.out" \
   "32-bit Wine could not be installed (wine32:i386): Unable to correct problems, you have held broken packages."
-TARVIK_NO_32BIT=1 scripts/wine32-status >"$work/status.out"
-check "TARVIK_NO_32BIT=1 is its own reason" has "$work/status.out" "TARVIK_NO_32BIT=1 stands for"
 
-# 3. The Linux group refused: setup stops with the missing packages and apt's reason.
+# 3. A kernel that refuses i386 programs: setup adds no architecture and asks apt nothing,
+#    in one line; the kernel is the reason recorded and given.
+kernel="this host's kernel refuses 32-bit programs (a static i386 program does not start)"
+: >"$STANDIN_LOG"
+STANDIN_I386=refused scripts/setup wine32 2>"$work/wine32.err"
+check "a kernel refusing i386 programs is not a failure of setup" [ $? = 0 ]
+check "setup says so in one line" \
+  [ "$(cat "$work/wine32.err")" = "setup: 32-bit Wine is not installed: $kernel" ]
+check "setup fetches and adds nothing for it" [ ! -s "$STANDIN_LOG" ]
+check "the kernel's reason is setup's outcome" \
+  [ "$(cat "$TARVIK_CACHE/setup/wine32")" = "is not installed: $kernel" ]
+
+# 4. Each reason of wine32-status, with the other sources held fixed: a loader that starts
+#    (or not), setup's outcome, the kernel's answer and TARVIK_NO_32BIT.
+printf '#!/bin/sh\necho wine-8.0\n' >"$work/wine-ok"
+printf '#!/bin/sh\necho "wine: could not load kernel32.dll, status c0000135" >&2\nexit 1\n' \
+  >"$work/wine-broken"
+chmod +x "$work/wine-ok" "$work/wine-broken"
+refused_by_apt="could not be installed (wine32:i386): Unable to correct problems, you have held broken packages."
+status() {  # status NO_32BIT KERNEL OUTCOME LOADER: wine32-status's line, "(runs)" for none
+  echo "$3" >"$TARVIK_CACHE/setup/wine32"
+  local line
+  line=$(TARVIK_NO_32BIT=$1 STANDIN_I386=$2 scripts/wine32-status "$work/$4") && line="(runs)"
+  echo "$line"
+}
+says() {  # says EXPECTED NO_32BIT KERNEL OUTCOME LOADER
+  local got
+  got=$(status "$2" "$3" "$4" "$5")
+  [ "$got" = "$1" ] || { echo "  expected: $1"; echo "  got:      $got"; return 1; }
+}
+check "all sources good: the suite runs" says "(runs)" 0 runs installed wine-ok
+check "TARVIK_NO_32BIT=1 is its own reason" \
+  says "TARVIK_NO_32BIT=1 stands for a host that cannot run 32-bit programs" 1 runs installed wine-ok
+check "the kernel is its own reason" says "$kernel" 0 refused installed wine-ok
+check "apt's refusal is its own reason" says "32-bit Wine $refused_by_apt" 0 runs "$refused_by_apt" wine-ok
+check "a loader that does not start is its own reason" \
+  says "the 32-bit Wine loader $work/wine-broken does not start: wine: could not load kernel32.dll, status c0000135" \
+  0 runs installed wine-broken
+check "TARVIK_NO_32BIT=1 comes before the kernel" \
+  says "TARVIK_NO_32BIT=1 stands for a host that cannot run 32-bit programs" 1 refused installed wine-ok
+check "the kernel comes before setup's outcome" says "$kernel" 0 refused "$refused_by_apt" wine-broken
+
+# 5. The Linux group refused: setup stops with the missing packages and apt's reason.
 STANDIN_MISSING="libhivex-dev" STANDIN_REFUSE="libhivex-dev" scripts/setup linux 2>"$work/linux.err"
 check "a Linux group that cannot be installed fails setup" [ $? != 0 ]
 check "the failure names the packages and apt's reason" has "$work/linux.err" \
   "setup: the Linux build could not be installed (libhivex-dev): Unable to locate package libhivex-dev"
 
-# 4. Everything installed: setup asks apt nothing.
+# 6. Everything installed: setup asks apt nothing.
 : >"$STANDIN_LOG"
 STANDIN_MISSING="" scripts/setup linux windows >/dev/null 2>&1
 check "with every package installed, setup succeeds" [ $? = 0 ]
